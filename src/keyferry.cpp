@@ -1,0 +1,295 @@
+#include "keyferry.h"
+
+#include <array>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <sys/select.h>
+#include <unistd.h>
+
+#include "irkb101.h"
+#include "keychars.h"
+#include "ps2key.h"
+#include "tty.h"
+
+const char *prog = "keyferry";
+
+namespace {
+
+// Leading decimal digits of s, as atoi would read them, but saturating at
+// INT_MAX so that an absurdly long speed word cannot overflow.
+int leading_number(const char *s)
+{
+    long long value = 0;
+    for (; *s >= '0' && *s <= '9'; ++s) {
+        value = value * 10 + (*s - '0');
+        if (value > INT_MAX)
+            return INT_MAX;
+    }
+    return static_cast<int>(value);
+}
+
+} // namespace
+
+int parse_options(int argc, const char *const argv[], options &opt)
+{
+    int i = 1;
+    for (; i < argc && argv[i][0] == '-'; ++i) {
+        // Only the character after the dash counts: -raw, -r and -rx agree.
+        const char *word = argv[i];
+        switch (word[1]) {
+        case 'r':
+            opt.mode = 'r';
+            break;
+        case 'i':
+            opt.mode = 'i';
+            break;
+        case 'I':
+            opt.mode = 'i';
+            opt.init101 = 0;
+            break;
+        case 'c':
+            opt.mode = 'h';
+            opt.speed = 4800;
+            break;
+        case '0': case '1': case '2': case '3': case '4':
+        case '5': case '6': case '7': case '8': case '9':
+            opt.speed = leading_number(word + 1);
+            break;
+        case 'd':
+            if (i + 1 >= argc)
+                return -1;
+            opt.namkbdsim = argv[++i];
+            break;
+        case 'v':
+            opt.verbose = !opt.verbose;
+            break;
+        default:
+            return -1;
+        }
+    }
+    // The first plain word names the port; anything after it is ignored.
+    if (i < argc)
+        opt.namextkey = argv[i];
+    return 0;
+}
+
+void usage()
+{
+    std::fprintf(stderr, "Usage: %s [option]... [device]\n", prog);
+    std::fprintf(stderr, "    options:\n");
+    std::fprintf(stderr, "\t-raw: RAW keyboard (no conversion) mode\n");
+    std::fprintf(stderr, "\t-irkb101: IrKB101+PS/2 mode\n");
+    std::fprintf(stderr, "\t-IrKB101: IrKB101+PS/2 mode without initialize\n");
+    std::fprintf(stderr, "\t-cradle: Happy Hacking Cradle+PS/2 mode\n");
+    std::fprintf(stderr, "\t-#: set serial speed [bps]\n");
+    std::fprintf(stderr, "    default:\n");
+    std::fprintf(stderr, "\t%s -%d -raw %s\n", prog, 9600, "/dev/ttyS1");
+}
+
+void dumpbuf(int n, const unsigned char *buf)
+{
+    // Formats in pieces on the stack so that a long chunk costs a few writes
+    // to the unbuffered error stream rather than one per byte.
+    static constexpr char hex[] = "0123456789abcdef";
+    char line[3 * 256 + 1];
+    int used = 0;
+    std::fprintf(stderr, "%s: DUMP", prog);
+    for (int i = 0; i < n; ++i) {
+        line[used++] = ' ';
+        line[used++] = hex[buf[i] >> 4];
+        line[used++] = hex[buf[i] & 0x0f];
+        if (used == 3 * 256) {
+            std::fwrite(line, 1, static_cast<size_t>(used), stderr);
+            used = 0;
+        }
+    }
+    line[used++] = '\n';
+    std::fwrite(line, 1, static_cast<size_t>(used), stderr);
+}
+
+namespace {
+
+// How one character is typed: an optional outer and inner modifier held
+// around a stroke of key. key 0 means the character types nothing.
+struct keystroke {
+    unsigned char key = 0;
+    unsigned char outer = 0; // pressed first, released last
+    unsigned char inner = 0; // pressed second, released first
+};
+
+using translation = std::array<keystroke, 256>;
+
+constexpr translation make_translation()
+{
+    translation t{};
+    auto stroke = [&t](int ch, int key) { t[ch] = {static_cast<unsigned char>(key), 0, 0}; };
+    auto with = [&t](int ch, int key, int mod) {
+        t[ch] = {static_cast<unsigned char>(key), static_cast<unsigned char>(mod), 0};
+    };
+
+    with(0, KEY_SPACE, KEY_CTRL);
+    // Control characters are Ctrl with the letter of the same number, tab
+    // and line feed included; backspace and carriage return have own keys.
+    for (int ch = 1; ch <= 26; ++ch)
+        with(ch, KEY_A + ch - 1, KEY_CTRL);
+    stroke(8, KEY_BS);
+    stroke(13, KEY_RET);
+    stroke(27, KEY_CANCEL);
+    stroke(' ', KEY_SPACE);
+    for (int ch = '!'; ch <= ')'; ++ch)
+        with(ch, KEY_ONE + ch - '!', KEY_SHIFT);
+    stroke('*', KEY_ASTER);
+    stroke('+', KEY_PLUS);
+    stroke(',', KEY_COMMA);
+    stroke('-', KEY_MINUS);
+    stroke('.', KEY_PERIOD);
+    stroke('/', KEY_SLASH);
+    stroke('0', KEY_ZERO);
+    for (int ch = '1'; ch <= '9'; ++ch)
+        stroke(ch, KEY_ONE + ch - '1');
+    stroke(':', KEY_COLON);
+    stroke(';', KEY_SEMI);
+    stroke('<', KEY_LESS);
+    stroke('=', KEY_EQUAL);
+    stroke('>', KEY_GRATER);
+    with('?', KEY_PERIOD, KEY_SHIFT);
+    stroke('@', KEY_AT);
+    for (int ch = 'A'; ch <= 'Z'; ++ch)
+        with(ch, KEY_A + ch - 'A', KEY_SHIFT);
+    stroke('[', KEY_LBRACKET);
+    stroke('\\', KEY_YEN);
+    stroke(']', KEY_RBRACKET);
+    stroke('^', KEY_CIRCUM);
+    stroke('_', KEY_USCORE);
+    t['`'] = {KEY_MINUS, KEY_ALT, KEY_SHIFT};
+    for (int ch = 'a'; ch <= 'z'; ++ch)
+        stroke(ch, KEY_A + ch - 'a');
+    stroke('{', KEY_LBRACE);
+    stroke('|', KEY_BAR);
+    stroke('}', KEY_RBRACE);
+    with('~', KEY_ZERO, KEY_SHIFT);
+    with(127, KEY_BS, KEY_ALT);
+    // Extended characters from the PS/2 decoder: keys without a character.
+    stroke(128, KEY_KLEFT);
+    stroke(129, KEY_KRIGHT);
+    stroke(130, KEY_KUP);
+    stroke(131, KEY_KDOWN);
+    stroke(132, KEY_HOME);
+    stroke(133, KEY_KANJI);
+    stroke(134, KEY_PRTSC);
+    stroke(135, KEY_MENU);
+    return t;
+}
+
+constexpr translation keystrokes = make_translation();
+
+static_assert(keystrokes['a'].key == KEY_A && keystrokes['a'].outer == 0);
+static_assert(keystrokes['\t'].key == KEY_I && keystrokes['\t'].outer == KEY_CTRL);
+static_assert(keystrokes[28].key == 0 && keystrokes[136].key == 0 && keystrokes[255].key == 0);
+
+unsigned char *put_event(unsigned char *out, int key, int state)
+{
+    out[0] = static_cast<unsigned char>(key);
+    out[1] = static_cast<unsigned char>(state);
+    return out + 2;
+}
+
+// The chunk through the decoders of the input mode, in place.
+int decode_chunk(int mode, int n, unsigned char *buf)
+{
+    switch (mode) {
+    case 'i':
+        n = irkb101conv(n, buf);
+        dumpbuf(n, buf);
+        return ps2conv(n, buf);
+    case 'h':
+        return ps2conv(n, buf);
+    default:
+        return n;
+    }
+}
+
+// A read that ends the relay: end of file, or an error that will not go
+// away by waiting (a closed pseudo-terminal, an unplugged adapter).
+bool port_hung_up(ssize_t got)
+{
+    return got == 0 || (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR);
+}
+
+} // namespace
+
+int char2key(int ch, unsigned char *keybuf)
+{
+    if (ch < 0 || ch > 255)
+        return 0;
+    const keystroke &k = keystrokes[static_cast<unsigned>(ch)];
+    if (k.key == 0)
+        return 0;
+    unsigned char *out = keybuf;
+    if (k.outer)
+        out = put_event(out, k.outer, 1);
+    if (k.inner)
+        out = put_event(out, k.inner, 1);
+    out = put_event(out, k.key, 1);
+    out = put_event(out, k.key, 0);
+    if (k.inner)
+        out = put_event(out, k.inner, 0);
+    if (k.outer)
+        out = put_event(out, k.outer, 0);
+    return static_cast<int>(out - keybuf) / 2;
+}
+
+void sendkey(int fd, const unsigned char *s, int verbose)
+{
+    if (verbose)
+        std::fprintf(stderr, "%s: code=%d(%x), %s", prog, s[0], s[0], s[1] ? "PRESS\n" : "RELEASE\n");
+    // A lost event is not reported: the device gives no useful answer.
+    ssize_t written = write(fd, s, 2);
+    (void)written;
+}
+
+void pseudo_input(int fd, int ch, int verbose)
+{
+    unsigned char keybuf[event_buffer_size];
+    int n = char2key(ch, keybuf);
+    for (int i = 0; i < n; ++i)
+        sendkey(fd, keybuf + 2 * i, verbose);
+}
+
+void ascii_write(int kbdsim, const unsigned char *buf, int n, int verbose)
+{
+    for (int i = 0; i < n; ++i)
+        pseudo_input(kbdsim, buf[i], verbose);
+}
+
+void keyboard(int extkey, int kbdsim, int mode, int verbose)
+{
+    // Whatever the keyboard sent before the relay was ready is stale.
+    while (ttygetc(extkey) != -1) {
+    }
+
+    unsigned char buf[chunk_size];
+    for (;;) {
+        fd_set readable;
+        FD_ZERO(&readable);
+        FD_SET(extkey, &readable);
+        timeval timeout{0, 500000};
+        int nfds = select(extkey + 1, &readable, nullptr, nullptr, &timeout);
+        if (nfds < 0 && errno != EINTR) {
+            std::fprintf(stderr, ">>>if ((nfds < 0) && (errno != EINTR)) {\n");
+            return;
+        }
+        if (nfds <= 0 || !FD_ISSET(extkey, &readable))
+            continue;
+        ssize_t got = read(extkey, buf, sizeof buf);
+        if (port_hung_up(got)) {
+            std::fprintf(stderr, "%s: keyboard port hung up\n", prog);
+            return;
+        }
+        if (got < 0)
+            continue;
+        int n = decode_chunk(mode, static_cast<int>(got), buf);
+        ascii_write(kbdsim, buf, n, verbose);
+    }
+}

@@ -1,0 +1,128 @@
+#include "tty.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+namespace {
+
+// The one port a process serves: the settings found on it, and the raw
+// settings applied in their place.
+struct serial_line {
+    termios saved{};
+    termios applied{};
+};
+
+serial_line line;
+
+// How long ttyputc keeps trying: it gives up once 16 whole seconds of time()
+// have passed since its first try.
+constexpr time_t put_limit = 15;
+
+// Milliseconds left until time() next advances, at least 1.
+int ms_to_next_second()
+{
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    long ms = 1000 - now.tv_nsec / 1000000;
+    return ms < 1 ? 1 : static_cast<int>(ms);
+}
+
+// Waits until fd can take a byte, or until the current second ends, so that
+// a port that does not drain costs no processor time. A port in an error
+// state reports itself writable at once; then the wait sleeps out the
+// second instead of returning straight to a write that must fail again.
+void wait_writable(int fd)
+{
+    int wait_ms = ms_to_next_second();
+    pollfd pfd{fd, POLLOUT, 0};
+    int ready = poll(&pfd, 1, wait_ms);
+    if (ready > 0 && (pfd.revents & POLLOUT) == 0)
+        poll(nullptr, 0, wait_ms);
+}
+
+} // namespace
+
+int opentty(const char *name)
+{
+    // O_NOCTTY: the keyboard port must never become the relay's controlling
+    // terminal, or a hang-up on it would kill the relay with SIGHUP.
+    int fd = open(name, O_RDWR | O_NONBLOCK | O_NOCTTY, 0777);
+    if (fd < 0) {
+        std::fprintf(stderr, "can't open %s\n", name);
+        std::exit(1);
+    }
+    return fd;
+}
+
+speed_t speed(int sp)
+{
+    switch (sp) {
+    case 1200: return B1200;
+    case 2400: return B2400;
+    case 4800: return B4800;
+    case 9600: return B9600;
+    case 19200: return B19200;
+    case 38400: return B38400;
+    case 57600: return B57600;
+    case 115200: return B115200;
+    default:
+        std::fprintf(stderr, "%d bps unavailable.  9600 bps selected.\n", sp);
+        return B9600;
+    }
+}
+
+void ttyinit(int fd, int sp)
+{
+    speed_t constant = speed(sp);
+    tcgetattr(fd, &line.saved);
+    line.applied = line.saved;
+    // Raw 8-bit, no parity, receiver on, modem lines ignored; no input or
+    // output processing, no echo, no signal characters.
+    line.applied.c_iflag = IGNBRK | IGNPAR;
+    line.applied.c_oflag = 0;
+    line.applied.c_cflag = CS8 | CREAD | CLOCAL;
+    line.applied.c_lflag = 0;
+    cfsetispeed(&line.applied, constant);
+    cfsetospeed(&line.applied, constant);
+    for (cc_t &c : line.applied.c_cc)
+        c = 0;
+    line.applied.c_cc[VMIN] = line.saved.c_cc[VMIN];
+    line.applied.c_cc[VTIME] = line.saved.c_cc[VTIME];
+    tcsetattr(fd, TCSANOW, &line.applied);
+}
+
+void ttyrestore(int fd) { tcsetattr(fd, TCSANOW, &line.saved); }
+
+int closetty(int fd)
+{
+    ttyrestore(fd);
+    return close(fd);
+}
+
+int ttyputc(int fd, int ch)
+{
+    const unsigned char byte = static_cast<unsigned char>(ch);
+    const time_t start = time(nullptr);
+    for (;;) {
+        if (write(fd, &byte, 1) > 0)
+            return byte;
+        if (time(nullptr) - start > put_limit) {
+            std::fprintf(stderr, "ttyputc(): timeout\n");
+            return -1;
+        }
+        wait_writable(fd);
+    }
+}
+
+int ttygetc(int fd)
+{
+    unsigned char byte;
+    if (read(fd, &byte, 1) == 1)
+        return byte;
+    return -1;
+}
