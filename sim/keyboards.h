@@ -1,0 +1,52 @@
+// Virtual keyboards: each speaks one of the protocols the relay reads, turning
+// text into the bytes such a keyboard would put on the serial line, and
+// answering whatever the relay says to the keyboard.
+#pragma once
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace sim {
+
+class virtual_keyboard {
+public:
+    virtual ~virtual_keyboard() = default;
+    // The name used on the command line of keyferry-sim ("raw", "cradle", ...).
+    virtual std::string_view mode() const = 0;
+    // Relay options that select this keyboard's mode.
+    virtual std::vector<std::string> relay_options() const = 0;
+    // Bits per second on the line, for sending at the keyboard's own pace.
+    virtual int line_rate() const = 0;
+    // Appends the bytes that type text; returns false, appending nothing,
+    // when some character has no key on this keyboard.
+    virtual bool encode(std::string_view text, std::vector<uint8_t> &out) = 0;
+    // Hears the bytes the relay sent to the keyboard (possibly none) at time
+    // now and appends the keyboard's answer, if any is due, to reply.
+    virtual void serve(const uint8_t *heard, size_t size, std::chrono::steady_clock::time_point now,
+                       std::vector<uint8_t> &reply)
+    {
+        (void)heard, (void)size, (void)now, (void)reply;
+    }
+    // True while the keyboard waits for the relay to finish initialising it;
+    // nothing may be typed until then.
+    virtual bool initialising() const { return false; }
+};
+
+// Sends every character as its own byte.
+class raw_keyboard : public virtual_keyboard {
+public:
+    std::string_view mode() const override { return "raw"; }
+    std::vector<std::string> relay_options() const override { return {"-raw"}; }
+    int line_rate() const override { return 9600; }
+    bool encode(std::string_view text, std::vector<uint8_t> &out) override;
+};
+
+// The keyboard for a mode name, or null for an unknown name.
+std::unique_ptr<virtual_keyboard> make_keyboard(std::string_view mode);
+// The mode names make_keyboard knows, for help texts.
+std::vector<std::string> keyboard_modes();
+
+} // namespace sim
