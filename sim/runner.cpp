@@ -208,7 +208,7 @@ bool relay_session::wait_ready(std::chrono::milliseconds limit)
     keyboard_.encode(std::string_view(&fence_char, 1), fence);
     if (!send(fence) || !wait_fence(deadline))
         return false;
-    events_.clear();
+    startup_events_ = take_events();
     return true;
 }
 

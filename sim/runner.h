@@ -61,6 +61,9 @@ public:
     // Events read and not yet taken.
     std::vector<key_event> take_events();
     const std::vector<key_event> &events() const { return events_; }
+    // Events that wait_ready read and set aside: the probes' own, and any
+    // the relay injected before them.
+    const std::vector<key_event> &startup_events() const { return startup_events_; }
 
     // Hangs up the port and waits for the relay to end; returns its exit
     // status, 128 + signal if a signal ended it, -1 if it did not end.
@@ -90,6 +93,7 @@ private:
     pseudo_terminal port_;
     std::unique_ptr<event_device> device_;
     std::vector<key_event> events_;
+    std::vector<key_event> startup_events_;
     pid_t pid_ = -1;
     int status_ = -1;
 };

@@ -32,17 +32,19 @@ int ms_to_next_second()
     return ms < 1 ? 1 : static_cast<int>(ms);
 }
 
-// Waits until fd can take a byte, or until the current second ends, so that
-// a port that does not drain costs no processor time. A port in an error
-// state reports itself writable at once; then the wait sleeps out the
-// second instead of returning straight to a write that must fail again.
-void wait_writable(int fd)
+// Waits before the next try of a write that failed: for room on the line
+// when the port is merely full, or for the rest of the current second when
+// the port is in an error state (hung up, gone), where poll() would report
+// it ready at once and the retries would spin.
+void wait_to_retry(int fd, int write_errno)
 {
     int wait_ms = ms_to_next_second();
-    pollfd pfd{fd, POLLOUT, 0};
-    int ready = poll(&pfd, 1, wait_ms);
-    if (ready > 0 && (pfd.revents & POLLOUT) == 0)
+    if (write_errno == EAGAIN || write_errno == EWOULDBLOCK) {
+        pollfd pfd{fd, POLLOUT, 0};
+        poll(&pfd, 1, wait_ms);
+    } else if (write_errno != EINTR) {
         poll(nullptr, 0, wait_ms);
+    }
 }
 
 } // namespace
@@ -109,13 +111,15 @@ int ttyputc(int fd, int ch)
     const unsigned char byte = static_cast<unsigned char>(ch);
     const time_t start = time(nullptr);
     for (;;) {
+        errno = 0;
         if (write(fd, &byte, 1) > 0)
             return byte;
+        const int write_errno = errno;
         if (time(nullptr) - start > put_limit) {
             std::fprintf(stderr, "ttyputc(): timeout\n");
             return -1;
         }
-        wait_writable(fd);
+        wait_to_retry(fd, write_errno);
     }
 }
 

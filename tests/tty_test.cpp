@@ -1,0 +1,167 @@
+// The serial line on a real pseudo-terminal: speeds, raw settings and their
+// restoration, single-byte reads and writes, and the write time-out.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <climits>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <string>
+#include <unistd.h>
+
+#include "pty.h"
+#include "tty.h"
+
+namespace {
+
+double cpu_seconds()
+{
+    timespec t{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
+}
+
+TEST(Speed, SupportedRatesMapSilently)
+{
+    const std::pair<int, speed_t> table[] = {
+        {1200, B1200},   {2400, B2400},   {4800, B4800},   {9600, B9600},
+        {19200, B19200}, {38400, B38400}, {57600, B57600}, {115200, B115200},
+    };
+    testing::internal::CaptureStderr();
+    for (auto [bps, constant] : table)
+        EXPECT_EQ(speed(bps), constant) << bps;
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+}
+
+TEST(Speed, AnythingElseFallsBackTo9600WithAMessage)
+{
+    for (int bps : {0, 600, 300, 9601, -1, 230400, INT_MAX}) {
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(speed(bps), B9600) << bps;
+        EXPECT_EQ(testing::internal::GetCapturedStderr(),
+                  std::to_string(bps) + " bps unavailable.  9600 bps selected.\n");
+    }
+}
+
+class SerialLine : public testing::Test {
+protected:
+    sim::pseudo_terminal port;
+    int open_port() { return opentty(port.port_path().c_str()); }
+};
+
+TEST_F(SerialLine, InitAppliesRawModeAndCloseRestoresExactly)
+{
+    // Start from settings a terminal would have, not from raw ones.
+    termios cooked = port.settings();
+    cooked.c_iflag = ICRNL | IXON;
+    cooked.c_oflag = OPOST | ONLCR;
+    cooked.c_lflag = ICANON | ECHO | ISIG;
+    cooked.c_cc[VINTR] = 3;
+    cooked.c_cc[VMIN] = 1;
+    cooked.c_cc[VTIME] = 5;
+    int probe = open(port.port_path().c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(probe, 0);
+    ASSERT_EQ(tcsetattr(probe, TCSANOW, &cooked), 0);
+    termios before{};
+    tcgetattr(probe, &before);
+
+    int fd = open_port();
+    ttyinit(fd, 4800);
+    termios raw = port.settings();
+    EXPECT_EQ(raw.c_iflag, static_cast<tcflag_t>(IGNBRK | IGNPAR));
+    EXPECT_EQ(raw.c_oflag, 0u);
+    EXPECT_EQ(raw.c_cflag & ~static_cast<tcflag_t>(CBAUD), static_cast<tcflag_t>(CS8 | CREAD | CLOCAL));
+    EXPECT_EQ(raw.c_lflag, 0u);
+    EXPECT_EQ(cfgetispeed(&raw), B4800);
+    EXPECT_EQ(cfgetospeed(&raw), B4800);
+    for (int i = 0; i < NCCS; ++i) {
+        if (i == VMIN || i == VTIME)
+            continue;
+        EXPECT_EQ(raw.c_cc[i], 0) << "control character " << i;
+    }
+    EXPECT_EQ(raw.c_cc[VMIN], 1);
+    EXPECT_EQ(raw.c_cc[VTIME], 5);
+
+    EXPECT_EQ(closetty(fd), 0);
+    termios after{};
+    tcgetattr(probe, &after);
+    EXPECT_EQ(std::memcmp(&before, &after, sizeof before), 0);
+    close(probe);
+}
+
+TEST_F(SerialLine, PendingBytesComeOneByOneThenMinusOneAtOnce)
+{
+    int fd = open_port();
+    ttyinit(fd, 9600);
+    const unsigned char sent[] = {0x41, 0x00, 0xFF, 0x80};
+    ASSERT_EQ(write(port.master(), sent, sizeof sent), 4);
+    ASSERT_TRUE(port.wait_drained(sim::clock::now()) || port.pending_for_relay() == 4);
+
+    for (unsigned char expected : sent)
+        EXPECT_EQ(ttygetc(fd), expected);
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(ttygetc(fd), -1);
+    EXPECT_EQ(ttygetc(fd), -1);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(50));
+    closetty(fd);
+}
+
+TEST_F(SerialLine, PutReturnsTheByteAsUnsigned)
+{
+    int fd = open_port();
+    ttyinit(fd, 9600);
+    EXPECT_EQ(ttyputc(fd, 0xFF), 0xFF);
+    EXPECT_EQ(ttyputc(fd, 0x00), 0x00);
+    EXPECT_EQ(ttyputc(fd, -2), 0xFE);
+    unsigned char got[3];
+    ASSERT_EQ(read(port.master(), got, 3), 3);
+    EXPECT_EQ(got[0], 0xFF);
+    EXPECT_EQ(got[1], 0x00);
+    EXPECT_EQ(got[2], 0xFE);
+    closetty(fd);
+}
+
+// A port whose keyboard never takes anything: writes fail for 16 seconds.
+// The wait must sleep, not spin, and the message comes once.
+void expect_put_times_out(int fd)
+{
+    auto wall_start = std::chrono::steady_clock::now();
+    double cpu_start = cpu_seconds();
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(ttyputc(fd, 'x'), -1);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "ttyputc(): timeout\n");
+    double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - wall_start).count();
+    double cpu = cpu_seconds() - cpu_start;
+    EXPECT_GE(wall, 15.0);
+    EXPECT_LE(wall, 17.5);
+    EXPECT_LT(cpu, 0.25) << "processor time spent waiting for the port";
+}
+
+TEST_F(SerialLine, PutTimesOutWhenTheLineNeverDrains)
+{
+    int fd = open_port();
+    ttyinit(fd, 9600);
+    // Fill the line until the port refuses more.
+    const unsigned char fill[256] = {};
+    while (write(fd, fill, sizeof fill) > 0) {
+    }
+    expect_put_times_out(fd);
+    closetty(fd);
+}
+
+TEST_F(SerialLine, PutTimesOutOnAHungUpPort)
+{
+    int fd = open_port();
+    ttyinit(fd, 9600);
+    port.hang_up();
+    expect_put_times_out(fd);
+    closetty(fd);
+}
+
+TEST(SerialLineDeathTest, OpeningAMissingPortEndsTheProcess)
+{
+    EXPECT_EXIT(opentty("/nonexistent/ttyS9"), testing::ExitedWithCode(1), "^can't open /nonexistent/ttyS9\n$");
+}
+
+} // namespace
