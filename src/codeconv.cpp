@@ -168,7 +168,8 @@ int jtos(int ch)
 {
     int hi = ch >> 8 & 0xFF;
     int lo = ch & 0xFF;
-    int x = (hi - 0x21) / 2 + 0x81; // truncates toward zero for hi 0 to 0x20
+    // Truncating division, also below 0x21: jtos(0x2000) is 0x817E.
+    int x = (hi - 0x21) / 2 + 0x81;
     if (x > 0x9F)
         x += 0x40;
     int y;

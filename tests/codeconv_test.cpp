@@ -3,8 +3,6 @@
 // and the separation of the four result buffers.
 #include <gtest/gtest.h>
 
-#include <cstring>
-#include <memory>
 #include <string>
 
 #include "codeconv.h"
