@@ -161,6 +161,7 @@ void module(benchmark::State &state, int d)
             benchmark::DoNotOptimize(fn(c.c_str()));
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * w.bytes));
     state.counters["chunks"] = static_cast<double>(w.in.size());
+    state.counters["bytes"] = static_cast<double>(w.bytes);
 }
 
 // iconv as a caller would use it for the same job: back to the initial
@@ -197,6 +198,7 @@ void glibc_iconv(benchmark::State &state, int d)
     iconv_close(cd);
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * w.bytes));
     state.counters["chunks"] = static_cast<double>(w.in.size());
+    state.counters["bytes"] = static_cast<double>(w.bytes);
 }
 
 } // namespace
