@@ -133,17 +133,17 @@ event_decoder::event_decoder()
         int n = char2key(ch, events);
         if (n == 0)
             continue;
-        std::vector<uint8_t> seq(events, events + 2 * n);
+        std::string seq(reinterpret_cast<const char *>(events), static_cast<size_t>(2 * n));
         sequences_[seq] = ch;
         for (size_t len = 2; len < seq.size(); len += 2)
-            prefixes_[std::vector<uint8_t>(seq.begin(), seq.begin() + static_cast<long>(len))] = true;
+            prefixes_[seq.substr(0, len)] = true;
     }
 }
 
 void event_decoder::feed(const key_event &event)
 {
-    pending_.push_back(event.code);
-    pending_.push_back(event.state);
+    pending_.push_back(static_cast<char>(event.code));
+    pending_.push_back(static_cast<char>(event.state));
     auto whole = sequences_.find(pending_);
     if (whole != sequences_.end()) {
         text_.push_back(static_cast<char>(whole->second));
@@ -153,11 +153,7 @@ void event_decoder::feed(const key_event &event)
     }
     completions_.push_back(-1);
     if (prefixes_.count(pending_) == 0) {
-        std::string fault = "no character types as:";
-        for (size_t i = 0; i < pending_.size(); i += 2)
-            fault += " " + describe({pending_[i], pending_[i + 1]}) + ",";
-        fault.pop_back();
-        faults_.push_back(fault);
+        faults_.push_back("no character types as:" + describe_pending());
         pending_.clear();
     }
 }
@@ -168,15 +164,21 @@ void event_decoder::feed(const std::vector<key_event> &events)
         feed(e);
 }
 
+std::string event_decoder::describe_pending() const
+{
+    std::string text;
+    for (size_t i = 0; i + 1 < pending_.size(); i += 2) {
+        text.append(" ");
+        text.append(describe({static_cast<uint8_t>(pending_[i]), static_cast<uint8_t>(pending_[i + 1])}));
+    }
+    return text;
+}
+
 std::vector<std::string> event_decoder::faults() const
 {
     std::vector<std::string> all = faults_;
-    if (!pending_.empty()) {
-        std::string fault = "unfinished character:";
-        for (size_t i = 0; i < pending_.size(); i += 2)
-            fault += " " + describe({pending_[i], pending_[i + 1]});
-        all.push_back(fault);
-    }
+    if (!pending_.empty())
+        all.push_back("unfinished character:" + describe_pending());
     return all;
 }
 

@@ -60,9 +60,11 @@ public:
     const std::vector<int> &completions() const { return completions_; }
 
 private:
-    std::map<std::vector<uint8_t>, int> sequences_; // events of a char -> char
-    std::map<std::vector<uint8_t>, bool> prefixes_;
-    std::vector<uint8_t> pending_;
+    std::string describe_pending() const;
+    // Event bytes of each character, and every proper prefix of them.
+    std::map<std::string, int> sequences_;
+    std::map<std::string, bool> prefixes_;
+    std::string pending_;
     std::string text_;
     std::vector<std::string> faults_;
     std::vector<int> completions_;

@@ -1,0 +1,469 @@
+// Measures the real relay against the floor of what the machine allows: key
+// latency and burst throughput beside a floor relay that only selects, reads
+// and writes one event per byte; processor time idle and in a failed
+// handshake; memory, heap allocations after start-up and binary size.
+//
+// usage: relay-bench RELAY FLOOR-RELAY ALLOC-COUNTER-LIBRARY
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <poll.h>
+#include <spawn.h>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include "event_device.h"
+#include "keychars.h"
+#include "keyboards.h"
+#include "keyferry.h"
+#include "pty.h"
+
+extern char **environ;
+
+namespace {
+
+using bytes = std::vector<uint8_t>;
+using sim::clock;
+using namespace std::chrono_literals;
+
+double seconds_since(clock::time_point start)
+{
+    return std::chrono::duration<double>(clock::now() - start).count();
+}
+
+// One relay process between a pseudo-terminal and a FIFO.
+class relay_process {
+public:
+    relay_process(const std::string &binary, const std::vector<std::string> &options,
+                  const std::string &preload = "", const std::string &alloc_log = "")
+        : dir_(make_dir()), device_(dir_ + "/kbdsim")
+    {
+        std::vector<std::string> args{binary, "-d", device_.path()};
+        args.insert(args.end(), options.begin(), options.end());
+        args.push_back(port_.port_path());
+        std::vector<char *> argv;
+        for (std::string &a : args)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+
+        std::vector<std::string> env_strings;
+        for (char **e = environ; *e != nullptr; ++e)
+            env_strings.emplace_back(*e);
+        if (!preload.empty()) {
+            env_strings.push_back("LD_PRELOAD=" + preload);
+            env_strings.push_back("KEYFERRY_ALLOC_LOG=" + alloc_log);
+        }
+        std::vector<char *> envp;
+        for (std::string &e : env_strings)
+            envp.push_back(e.data());
+        envp.push_back(nullptr);
+
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 2, (dir_ + "/log").c_str(), O_WRONLY | O_CREAT, 0600);
+        if (posix_spawn(&pid_, binary.c_str(), &actions, nullptr, argv.data(), envp.data()) != 0)
+            throw std::runtime_error("cannot start " + binary);
+        posix_spawn_file_actions_destroy(&actions);
+    }
+
+    ~relay_process()
+    {
+        if (pid_ > 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+        unlink((dir_ + "/log").c_str());
+        device_.close_reader();
+        unlink(device_.path().c_str());
+        rmdir(dir_.c_str());
+    }
+
+    sim::pseudo_terminal &port() { return port_; }
+    int device_fd() const { return device_.fd(); }
+    pid_t pid() const { return pid_; }
+
+    void put(const bytes &data)
+    {
+        size_t at = 0;
+        while (at < data.size()) {
+            ssize_t n = write(port_.master(), data.data() + at, data.size() - at);
+            if (n > 0) {
+                at += static_cast<size_t>(n);
+            } else {
+                pollfd pfd{port_.master(), POLLOUT, 0};
+                poll(&pfd, 1, 100);
+            }
+        }
+    }
+
+    // Reads whatever events are pending, as raw bytes.
+    size_t drain(bytes &into)
+    {
+        uint8_t buf[65536];
+        size_t total = 0;
+        for (;;) {
+            ssize_t n = read(device_.fd(), buf, sizeof buf);
+            if (n <= 0)
+                return total;
+            into.insert(into.end(), buf, buf + n);
+            total += static_cast<size_t>(n);
+        }
+    }
+
+    bool wait_device(int timeout_ms)
+    {
+        pollfd pfd{device_.fd(), POLLIN, 0};
+        return poll(&pfd, 1, timeout_ms) > 0;
+    }
+
+    // Probes until the relay loop runs, then sends a marker and discards
+    // everything up to the marker's first event.
+    bool ready(const bytes &probe, const bytes &marker, uint8_t marker_code)
+    {
+        const auto deadline = clock::now() + 15s;
+        bytes seen;
+        while (seen.empty()) {
+            if (clock::now() > deadline)
+                return false;
+            put(probe);
+            if (wait_device(100))
+                drain(seen);
+        }
+        put(marker);
+        for (size_t i = 0;; i += 2) {
+            while (seen.size() < i + 2) {
+                if (clock::now() > deadline || !wait_device(1000))
+                    return false;
+                drain(seen);
+            }
+            if (seen[i] == marker_code)
+                break;
+        }
+        // The marker's remaining events follow at once; let them land.
+        while (wait_device(50))
+            drain(seen);
+        return true;
+    }
+
+    // Processor time the relay has used so far, in nanoseconds.
+    long long cpu_ns() const
+    {
+        std::ifstream stat("/proc/" + std::to_string(pid_) + "/schedstat");
+        long long ns = 0;
+        stat >> ns;
+        return ns;
+    }
+
+    long peak_rss_kb() const
+    {
+        std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
+        std::string line;
+        while (std::getline(status, line))
+            if (line.rfind("VmHWM:", 0) == 0)
+                return std::strtol(line.c_str() + 6, nullptr, 10);
+        return -1;
+    }
+
+    // Hangs up (unless the relay ended by itself) and returns its usage.
+    rusage finish(int &status)
+    {
+        port_.hang_up();
+        rusage usage{};
+        wait4(pid_, &status, 0, &usage);
+        pid_ = -1;
+        return usage;
+    }
+
+private:
+    static std::string make_dir()
+    {
+        char pattern[] = "/tmp/keyferry-bench.XXXXXX";
+        if (mkdtemp(pattern) == nullptr)
+            throw std::runtime_error("mkdtemp failed");
+        return pattern;
+    }
+
+    std::string dir_;
+    sim::pseudo_terminal port_;
+    sim::event_device device_;
+    pid_t pid_ = -1;
+};
+
+struct latency {
+    double p50_us = 0, p99_us = 0;
+};
+
+latency percentiles(std::vector<double> samples)
+{
+    std::sort(samples.begin(), samples.end());
+    auto at = [&](double q) { return samples[static_cast<size_t>(q * static_cast<double>(samples.size() - 1))]; };
+    return {at(0.50), at(0.99)};
+}
+
+// Writes one key's bytes and times the first event's arrival; then reads
+// the key's remaining events so that the next key starts clean.
+void time_keys(relay_process &relay, const bytes &key, size_t event_bytes, int count,
+               std::vector<double> &samples)
+{
+    bytes got;
+    for (int i = 0; i < count; ++i) {
+        got.clear();
+        auto start = clock::now();
+        relay.put(key);
+        if (!relay.wait_device(2000))
+            throw std::runtime_error("a key got lost");
+        samples.push_back(std::chrono::duration<double, std::micro>(clock::now() - start).count());
+        relay.drain(got);
+        while (got.size() < event_bytes) {
+            if (!relay.wait_device(2000))
+                throw std::runtime_error("an event got lost");
+            relay.drain(got);
+        }
+    }
+}
+
+struct subject {
+    std::string binary;
+    std::vector<std::string> options;
+    bytes probe, marker, key;
+    uint8_t marker_code;
+    size_t key_event_bytes;
+};
+
+// Key latency of two relays, measured in alternating rounds so that both
+// see the same machine.
+std::pair<latency, latency> compare_latency(const subject &a, const subject &b, int keys)
+{
+    relay_process ra(a.binary, a.options), rb(b.binary, b.options);
+    if (!ra.ready(a.probe, a.marker, a.marker_code) || !rb.ready(b.probe, b.marker, b.marker_code))
+        throw std::runtime_error("a relay did not come up");
+    std::vector<double> sa, sb;
+    const int rounds = 8;
+    for (int r = 0; r < rounds; ++r) {
+        time_keys(ra, a.key, a.key_event_bytes, keys / rounds, sa);
+        time_keys(rb, b.key, b.key_event_bytes, keys / rounds, sb);
+    }
+    int status;
+    ra.finish(status);
+    rb.finish(status);
+    return {percentiles(sa), percentiles(sb)};
+}
+
+// Sends all of input as fast as the port takes it while reading events,
+// until expected_bytes of events have arrived; returns the seconds taken.
+double burst(relay_process &relay, const bytes &input, size_t expected_bytes, bytes &events)
+{
+    events.clear();
+    events.reserve(expected_bytes);
+    size_t at = 0;
+    auto start = clock::now();
+    while (events.size() < expected_bytes) {
+        pollfd fds[2] = {{relay.device_fd(), POLLIN, 0}, {relay.port().master(), POLLOUT, 0}};
+        nfds_t count = at < input.size() ? 2 : 1;
+        if (poll(fds, count, 5000) <= 0)
+            throw std::runtime_error("the burst stalled");
+        if (at < input.size() && (fds[1].revents & POLLOUT)) {
+            ssize_t n = write(relay.port().master(), input.data() + at, std::min<size_t>(input.size() - at, 4096));
+            if (n > 0)
+                at += static_cast<size_t>(n);
+        }
+        relay.drain(events);
+    }
+    return seconds_since(start);
+}
+
+std::string sample_text(size_t length)
+{
+    const std::string line = "The quick brown fox jumps over the lazy dog; PACK MY BOX with 5 dozen jugs? (1+2=3) ";
+    std::string text;
+    while (text.size() < length)
+        text += line;
+    text.resize(length);
+    return text;
+}
+
+size_t events_for(const std::string &text)
+{
+    size_t events = 0;
+    unsigned char buf[event_buffer_size];
+    for (char c : text)
+        events += static_cast<size_t>(char2key(static_cast<unsigned char>(c), buf));
+    return events;
+}
+
+long read_count(const std::string &path)
+{
+    std::ifstream in(path);
+    long count = -1;
+    in >> count;
+    return count;
+}
+
+long stripped_size(const std::string &binary)
+{
+    const std::string copy = "/tmp/keyferry-bench-stripped";
+    std::string command = "strip -o " + copy + " " + binary;
+    if (std::system(command.c_str()) != 0)
+        return -1;
+    struct stat st {};
+    stat(copy.c_str(), &st);
+    unlink(copy.c_str());
+    return static_cast<long>(st.st_size);
+}
+
+void row(const char *what, const std::string &relay, const std::string &floor, const std::string &ratio,
+         const std::string &target)
+{
+    std::printf("| %s | %s | %s | %s | %s |\n", what, relay.c_str(), floor.c_str(), ratio.c_str(), target.c_str());
+}
+
+std::string fmt(const char *format, double value)
+{
+    char buf[64];
+    std::snprintf(buf, sizeof buf, format, value);
+    return buf;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    if (argc != 4) {
+        std::fprintf(stderr, "usage: relay-bench RELAY FLOOR-RELAY ALLOC-COUNTER-LIBRARY\n");
+        return 2;
+    }
+    const std::string relay = argv[1], floor = argv[2], counter = argv[3];
+    std::signal(SIGPIPE, SIG_IGN);
+    try {
+        auto cradle = sim::make_keyboard("cradle");
+        auto encode = [&](sim::virtual_keyboard &kb, const std::string &text) {
+            bytes out;
+            if (!kb.encode(text, out))
+                throw std::runtime_error("cannot type the sample text");
+            return out;
+        };
+        sim::raw_keyboard raw;
+        const int keys = 2000;
+
+        std::printf("| measure | keyferry | floor relay | ratio | target |\n|---|---|---|---|---|\n");
+
+        // Key latency, raw and cradle, each beside the floor fed the same bytes.
+        for (auto *kb : {static_cast<sim::virtual_keyboard *>(&raw), cradle.get()}) {
+            bytes probe = encode(*kb, "a"), marker = encode(*kb, "z");
+            subject ours{relay, kb->relay_options(), probe, marker, probe, KEY_Z, 4};
+            subject base{floor, {}, probe, marker, probe, marker[0], 2 * probe.size()};
+            auto [mine, theirs] = compare_latency(ours, base, keys);
+            std::string name = std::string("key latency p50, ") + std::string(kb->mode()) + " (us)";
+            row(name.c_str(), fmt("%.1f", mine.p50_us), fmt("%.1f", theirs.p50_us),
+                fmt("%.2f", mine.p50_us / theirs.p50_us), "<= 1.5");
+            name = std::string("key latency p99, ") + std::string(kb->mode()) + " (us)";
+            row(name.c_str(), fmt("%.1f", mine.p99_us), fmt("%.1f", theirs.p99_us),
+                fmt("%.2f", mine.p99_us / theirs.p99_us), "");
+        }
+
+        // Burst: 100,000 characters of cradle scan codes, all arriving in order.
+        const std::string text = sample_text(100000);
+        const bytes scan_codes = encode(*cradle, text);
+        const size_t event_count = events_for(text);
+        const std::string alloc_log = "/tmp/keyferry-bench-allocs";
+        unlink(alloc_log.c_str());
+        double ours_s, floor_s;
+        long peak_kb;
+        long burst_allocs, idle_allocs;
+        {
+            relay_process r(relay, cradle->relay_options(), counter, alloc_log);
+            if (!r.ready(encode(*cradle, "a"), encode(*cradle, "z"), KEY_Z))
+                throw std::runtime_error("relay did not come up");
+            bytes events;
+            ours_s = burst(r, scan_codes, 2 * event_count, events);
+            std::vector<sim::key_event> decoded_events;
+            for (size_t i = 0; i + 1 < events.size(); i += 2)
+                decoded_events.push_back({events[i], events[i + 1]});
+            sim::event_decoder decoder;
+            decoder.feed(decoded_events);
+            if (decoder.text() != text || !decoder.faults().empty())
+                throw std::runtime_error("the burst did not arrive intact and in order");
+            peak_kb = r.peak_rss_kb();
+            int status;
+            r.finish(status);
+            burst_allocs = read_count(alloc_log);
+        }
+        unlink(alloc_log.c_str());
+        {
+            relay_process r(relay, cradle->relay_options(), counter, alloc_log);
+            if (!r.ready(encode(*cradle, "a"), encode(*cradle, "z"), KEY_Z))
+                throw std::runtime_error("relay did not come up");
+            int status;
+            r.finish(status);
+            idle_allocs = read_count(alloc_log);
+        }
+        unlink(alloc_log.c_str());
+        {
+            relay_process f(floor, {});
+            const bytes probe{'a'}, marker{'z'};
+            if (!f.ready(probe, marker, 'z'))
+                throw std::runtime_error("floor relay did not come up");
+            bytes events;
+            floor_s = burst(f, bytes(event_count, 'q'), 2 * event_count, events);
+            int status;
+            f.finish(status);
+        }
+        row("burst, 100,000 chars (chars/s)", fmt("%.0f", 100000 / ours_s), fmt("%.0f", 100000 / floor_s),
+            fmt("%.2f", ours_s / floor_s), "time <= 1.25x");
+        row("burst events written", fmt("%.0f", static_cast<double>(event_count)),
+            fmt("%.0f", static_cast<double>(event_count)), "", "");
+
+        // Idle: ten seconds with nothing on the line.
+        {
+            relay_process r(relay, {});
+            if (!r.ready({'a'}, {'z'}, KEY_Z))
+                throw std::runtime_error("relay did not come up");
+            long long before = r.cpu_ns();
+            std::this_thread::sleep_for(10s);
+            long long used = r.cpu_ns() - before;
+            row("idle processor time per 10 s (ms)", fmt("%.3f", static_cast<double>(used) / 1e6), "", "",
+                "< 10");
+            int status;
+            r.finish(status);
+        }
+
+        // A handshake with a keyboard that never answers.
+        {
+            relay_process r(relay, {"-irkb101"});
+            auto start = clock::now();
+            int status = 0;
+            rusage usage{};
+            wait4(r.pid(), &status, 0, &usage);
+            double wall = seconds_since(start);
+            double cpu_ms = (static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1e3) +
+                            static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e3;
+            row("failed handshake processor time (ms)", fmt("%.2f", cpu_ms), "", "", "< 50");
+            row("failed handshake wall time (s)", fmt("%.2f", wall), "", "", "5 to 6");
+            r.finish(status);
+        }
+
+        row("peak resident memory, burst (KiB)", fmt("%.0f", static_cast<double>(peak_kb)), "", "", "< 4096");
+        row("heap allocations after start-up", fmt("%.0f", static_cast<double>(burst_allocs - idle_allocs)), "",
+            "", "0");
+        row("heap allocations in all (start-up)", fmt("%.0f", static_cast<double>(idle_allocs)), "", "", "");
+        row("stripped binary (bytes)", fmt("%.0f", static_cast<double>(stripped_size(relay))),
+            fmt("%.0f", static_cast<double>(stripped_size(floor))), "", "");
+    } catch (const std::exception &e) {
+        std::fprintf(stderr, "relay-bench: %s\n", e.what());
+        return 1;
+    }
+    return 0;
+}
