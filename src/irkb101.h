@@ -1,6 +1,21 @@
 // IrKB101 infrared keyboard link: the byte-and-complement frame decoder and
-// the initialisation handshake run before the relay loop starts.
+// the initialisation handshake run before the relay loop starts. The decoder
+// owns its carry-over buffer.
 #pragma once
+
+// One frame decoder's state. irkb101conv serves a process-wide instance;
+// tests and tools make their own so each starts fresh.
+struct irkb101_decoder {
+    static constexpr int bufsize = 8192;
+
+    unsigned char keybuf[bufsize]; // carried-over run, then the new input
+    int p = 0;                     // bytes carried over: 0, or an unfinished run
+
+    // Takes the payload out of n new framed bytes of buf, in place; returns
+    // the payload count at the front of buf (at most 4096, so buf must hold
+    // 4096 bytes whatever n is).
+    int convert(int n, unsigned char *buf);
+};
 
 // Takes the payload out of n new framed bytes of buf, in place; returns the
 // payload count at the front of buf (at most 4096).
