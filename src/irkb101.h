@@ -1,6 +1,6 @@
 // IrKB101 infrared keyboard link: the byte-and-complement frame decoder and
 // the initialisation handshake run before the relay loop starts. The decoder
-// owns its carry-over buffer.
+// owns its carry-over buffer; the handshake owns the init and response strings.
 #pragma once
 
 // One frame decoder's state. irkb101conv serves a process-wide instance;
@@ -22,5 +22,6 @@ struct irkb101_decoder {
 int irkb101conv(int n, unsigned char *buf);
 
 // Runs the initialisation handshake on the open, configured port fd.
-// Returns 0 when the keyboard answered every init string, else non-zero.
+// Returns 0 when the keyboard answered every init string, -2 when it had not
+// done so within about five seconds.
 int init_irkb101(int fd);
