@@ -14,6 +14,7 @@
 #include <mutex>
 #include <poll.h>
 #include <string>
+#include <sys/socket.h>
 #include <termios.h>
 #include <thread>
 #include <unistd.h>
@@ -270,6 +271,29 @@ TEST(Handshake, BytesPendingBeforeTheCallAreDiscarded)
                                 {0x00, 0x13, 0xFF, 0x55});
     EXPECT_EQ(o.result, 0);
     EXPECT_EQ(o.messages, sending(0) + sending(1) + sending(2));
+}
+
+TEST(Handshake, PortThatPollsReadyWithNothingToReadDoesNotSpin)
+{
+    // A line whose far end stopped sending: poll() reports it readable at
+    // once, yet every read finds nothing. The wait must still sleep.
+    int ends[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, ends), 0);
+    ASSERT_EQ(shutdown(ends[1], SHUT_WR), 0);
+    const double cpu0 = cpu_seconds(CLOCK_THREAD_CPUTIME_ID);
+    const auto wall0 = steady::now();
+    testing::internal::CaptureStderr();
+    const int result = init_irkb101(ends[0]);
+    const std::string messages = testing::internal::GetCapturedStderr();
+    const double wall = std::chrono::duration<double>(steady::now() - wall0).count();
+    const double cpu = cpu_seconds(CLOCK_THREAD_CPUTIME_ID) - cpu0;
+    close(ends[0]);
+    close(ends[1]);
+    std::printf("handshake at end of file: wall %.3f s, CPU %.4f s\n", wall, cpu);
+    EXPECT_EQ(result, -2);
+    EXPECT_EQ(messages, sending(0) + sending(0));
+    EXPECT_GE(wall, 5.0);
+    EXPECT_LT(cpu, 0.05 * wall);
 }
 
 // --- The virtual keyboard's responder on its own -----------------------------------
