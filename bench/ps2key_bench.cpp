@@ -1,0 +1,65 @@
+// Decoding speed of the PS/2 scan-code decoder, with the key table looked up
+// through the index built at compile time and by walking the table.
+#include <benchmark/benchmark.h>
+
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "ps2_encoder.h"
+#include "ps2key.h"
+
+namespace {
+
+// A chunk as large as the relay reads: prose with capitals, digits,
+// punctuation, control keys and cursor keys, as the cradle sends it.
+std::vector<unsigned char> typing_chunk()
+{
+    std::vector<unsigned char> one;
+    ps2_encode_text("The quick brown fox jumps over the lazy dog: 1+1=2? \"Ok\" [x] ~/bin"
+                    "\t\r\x80\x82\x81\x83\x84\x87\x03",
+                    one);
+    std::vector<unsigned char> chunk;
+    while (chunk.size() + one.size() <= 8000)
+        chunk.insert(chunk.end(), one.begin(), one.end());
+    return chunk;
+}
+
+// Keys from the bottom of the table, which the walk reaches last.
+std::vector<unsigned char> late_rows_chunk()
+{
+    std::vector<unsigned char> chunk;
+    const unsigned char keys[][3] = {{0xE0, 0x6B, 0}, {0xE0, 0x69, 0}, {0x76, 0, 0}, {0x64, 0, 0}, {0xE0, 0x7C, 0}};
+    for (int k = 0; chunk.size() < 8000; ++k) {
+        for (const unsigned char b : keys[k % 5])
+            if (b)
+                chunk.push_back(b);
+    }
+    return chunk;
+}
+
+template <int (ps2_decoder::*convert)(int, unsigned char *)>
+void decode(benchmark::State &state, const std::vector<unsigned char> &chunk)
+{
+    auto d = std::make_unique<ps2_decoder>();
+    std::vector<unsigned char> buf(chunk.size());
+    for (auto _ : state) {
+        std::memcpy(buf.data(), chunk.data(), chunk.size());
+        int n = ((*d).*convert)(static_cast<int>(chunk.size()), buf.data());
+        benchmark::DoNotOptimize(n);
+        benchmark::ClobberMemory();
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(chunk.size()));
+}
+
+void BM_typing_indexed(benchmark::State &s) { decode<&ps2_decoder::convert>(s, typing_chunk()); }
+void BM_typing_walking(benchmark::State &s) { decode<&ps2_decoder::convert_walking>(s, typing_chunk()); }
+void BM_late_rows_indexed(benchmark::State &s) { decode<&ps2_decoder::convert>(s, late_rows_chunk()); }
+void BM_late_rows_walking(benchmark::State &s) { decode<&ps2_decoder::convert_walking>(s, late_rows_chunk()); }
+
+BENCHMARK(BM_typing_indexed);
+BENCHMARK(BM_typing_walking);
+BENCHMARK(BM_late_rows_indexed);
+BENCHMARK(BM_late_rows_walking);
+
+} // namespace

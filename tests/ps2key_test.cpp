@@ -1,0 +1,425 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "ps2_encoder.h"
+#include "ps2key.h"
+
+namespace {
+
+using bytes = std::vector<unsigned char>;
+
+struct result {
+    bytes chars;
+    std::string messages;
+};
+
+// Feeds each chunk to d in turn through a buffer of exactly its size, and
+// collects the characters and everything printed.
+result decode_chunks(ps2_decoder &d, const std::vector<bytes> &chunks)
+{
+    result r;
+    testing::internal::CaptureStderr();
+    for (const bytes &chunk : chunks) {
+        bytes buf = chunk;
+        buf.push_back(0); // keeps data() valid for an empty chunk
+        const int n = d.convert(static_cast<int>(chunk.size()), buf.data());
+        EXPECT_GE(n, 0);
+        EXPECT_LE(n, static_cast<int>(chunk.size()));
+        r.chars.insert(r.chars.end(), buf.begin(), buf.begin() + n);
+    }
+    r.messages = testing::internal::GetCapturedStderr();
+    return r;
+}
+
+result decode(const bytes &in)
+{
+    auto d = std::make_unique<ps2_decoder>();
+    return decode_chunks(*d, {in});
+}
+
+bytes text(const std::string &s) { return bytes(s.begin(), s.end()); }
+
+std::string unknown(const char *hex) { return std::string("unknown keycode ") + hex + "\n"; }
+
+// --- Typing ---------------------------------------------------------------
+
+struct typing_case {
+    const char *what;
+    bytes in;
+    bytes out;
+    std::string messages;
+};
+
+class Typing : public testing::TestWithParam<typing_case> {};
+
+TEST_P(Typing, DecodesToExactlyTheseCharacters)
+{
+    const typing_case &c = GetParam();
+    const result r = decode(c.in);
+    EXPECT_EQ(r.chars, c.out);
+    EXPECT_EQ(r.messages, c.messages);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Keys, Typing,
+    testing::Values(
+        typing_case{"make and break", {0x1C, 0xF0, 0x1C}, text("a"), ""},
+        typing_case{"shift then release", {0x12, 0x1C, 0xF0, 0x1C, 0xF0, 0x12, 0x1C}, text("Aa"), ""},
+        typing_case{"repeated make types each time", {0x1C, 0x1C, 0x1C, 0xF0, 0x1C}, text("aaa"), ""},
+        typing_case{"ctrl 2 is NUL", {0x14, 0x1E}, {0}, ""},
+        typing_case{"ctrl space is NUL", {0x14, 0x29}, {0}, ""},
+        typing_case{"ctrl shift space is a space", {0x14, 0x12, 0x29}, text(" "), ""},
+        typing_case{"ctrl alt space is blank", {0x14, 0x11, 0x29}, {}, ""},
+        typing_case{"ctrl alt esc is blank", {0x14, 0x11, 0x76}, {}, ""},
+        typing_case{"right alt with ctrl blanks esc", {0xE0, 0x14, 0xE0, 0x11, 0x76}, {}, ""},
+        typing_case{"tab, and nothing with ctrl", {0x0D, 0x14, 0x0D}, {9}, ""},
+        typing_case{"first of two rows for 5D wins", {0x5D}, {92}, ""},
+        typing_case{"caps lock does nothing", {0x58, 0x1C, 0xF0, 0x58, 0x58, 0x1C}, text("aa"), ""},
+        typing_case{"right shift release clears left", {0x12, 0x59, 0xF0, 0x59, 0x1C}, text("a"), ""},
+        typing_case{"left shift release clears right", {0x59, 0x12, 0xF0, 0x12, 0x1C}, text("a"), ""},
+        typing_case{"left ctrl release clears right", {0xE0, 0x14, 0x14, 0xF0, 0x14, 0x1E}, text("2"), ""},
+        typing_case{"right alt release clears left", {0x14, 0x11, 0xE0, 0x11, 0xE0, 0xF0, 0x11, 0x29}, {0}, ""},
+        typing_case{"release of an unpressed modifier", {0xF0, 0x12, 0x1C}, text("a"), ""},
+        typing_case{"cursor left, no output on release", {0xE0, 0x6B, 0xE0, 0xF0, 0x6B}, {128}, ""},
+        typing_case{"extended keys ignore modifiers", {0x14, 0x12, 0x11, 0xE0, 0x74, 0x64, 0xE0, 0x69},
+                    {129, 133, 135}, ""},
+        typing_case{"zero byte is silent", {0x00, 0xF0, 0x00, 0x1C}, text("a"), ""},
+        typing_case{"E0 00 is unknown", {0xE0, 0x00}, {}, unknown("00")},
+        typing_case{"unknown codes, decoding resumes", {0xAA, 0x1C, 0xFA, 0xE1, 0x32}, text("ab"),
+                    unknown("aa") + unknown("fa") + unknown("e1")},
+        typing_case{"E0 before a plain key", {0xE0, 0x12, 0x1C}, text("a"), unknown("12")},
+        typing_case{"release of an unknown code", {0xF0, 0xAA, 0xE0, 0xF0, 0x1C}, {}, unknown("aa") + unknown("1c")},
+        typing_case{"prefixes in the wrong order", {0xF0, 0xE0, 0x6B, 0x1C}, text("a"), unknown("e0") + unknown("6b")},
+        typing_case{"E0 E0 takes the second as key byte", {0xE0, 0xE0, 0x6B}, {}, unknown("e0") + unknown("6b")},
+        typing_case{"F0 F0", {0xF0, 0xF0, 0x1C}, text("a"), unknown("f0")}),
+    [](const testing::TestParamInfo<typing_case> &info) {
+        std::string name;
+        for (const char *s = info.param.what; *s; ++s)
+            name += std::isalnum(static_cast<unsigned char>(*s)) ? *s : '_';
+        return name;
+    });
+
+// The make codes of a US layout, written down apart from the key table, so a
+// slip in the table's codes or characters shows.
+TEST(Layout, MakeCodesTypeTheKeyCaps)
+{
+    const bytes codes = {0x1C, 0x32, 0x21, 0x23, 0x24, 0x2B, 0x34, 0x33, 0x43, 0x3B, 0x42, 0x4B, 0x3A,
+                         0x31, 0x44, 0x4D, 0x15, 0x2D, 0x1B, 0x2C, 0x3C, 0x2A, 0x1D, 0x22, 0x35, 0x1A,
+                         0x16, 0x1E, 0x26, 0x25, 0x2E, 0x36, 0x3D, 0x3E, 0x46, 0x45, 0x4E, 0x55, 0x54,
+                         0x5B, 0x4C, 0x52, 0x41, 0x49, 0x4A, 0x0E, 0x29};
+    EXPECT_EQ(decode(codes).chars, text("abcdefghijklmnopqrstuvwxyz1234567890-=[];',./` "));
+
+    bytes shifted = {0x12};
+    shifted.insert(shifted.end(), codes.begin(), codes.end());
+    EXPECT_EQ(decode(shifted).chars, text("ABCDEFGHIJKLMNOPQRSTUVWXYZ!@#$%^&*()_+{}:\"<>?~ "));
+
+    bytes ctrl = {0x14};
+    ctrl.insert(ctrl.end(), codes.begin(), codes.begin() + 26);
+    bytes controls;
+    for (int c = 1; c <= 26; ++c)
+        controls.push_back(static_cast<unsigned char>(c));
+    EXPECT_EQ(decode(ctrl).chars, controls);
+}
+
+// Every cell that holds a character, reached the way a keyboard reaches it:
+// the modifiers of its column held around the key's make and break. Exactly
+// one character may come out: breaks, of the key or a modifier, type nothing.
+TEST(Typing, EveryReachableCellInEveryColumn)
+{
+    std::set<int> produced;
+    int cells = 0;
+    for (int row = 0; keytables[row].keynum >= 0; ++row) {
+        const keyinfo_t &k = keytables[row];
+        if (ps2_findrow_walk(k.scancode) != row)
+            continue;
+        bytes key;
+        if (k.scancode & 0xE000)
+            key.push_back(0xE0);
+        key.push_back(static_cast<unsigned char>(k.scancode & 0xFF));
+        for (int column = 0; column < 8; ++column) {
+            if (k.cc[column] < 0)
+                continue;
+            bytes in;
+            const unsigned char mods[] = {0x12, 0x14, 0x11};
+            for (int bit = 0; bit < 3; ++bit)
+                if (column & (1 << bit))
+                    in.push_back(mods[bit]);
+            in.insert(in.end(), key.begin(), key.end());
+            in.insert(in.end(), key.begin(), key.end() - 1);
+            in.push_back(0xF0);
+            in.push_back(key.back());
+            for (int bit = 2; bit >= 0; --bit)
+                if (column & (1 << bit)) {
+                    in.push_back(0xF0);
+                    in.push_back(mods[bit]);
+                }
+            in.insert(in.end(), key.begin(), key.end()); // modifiers gone again
+            const result r = decode(in);
+            ASSERT_EQ(r.chars, (bytes{static_cast<unsigned char>(k.cc[column]), static_cast<unsigned char>(k.cc[0])}))
+                << "row " << row << " column " << column;
+            EXPECT_EQ(r.messages, "");
+            produced.insert(k.cc[column]);
+            ++cells;
+        }
+    }
+    EXPECT_EQ(produced.size(), 136u) << "every value 0 to 135 is typable";
+    EXPECT_EQ(*produced.rbegin(), 135);
+    EXPECT_GT(cells, 400);
+}
+
+// --- The cradle keyboard's encoder as the decoder's inverse ---------------
+
+TEST(Encoder, EveryCharacterRoundTrips)
+{
+    for (int ch = 0; ch < 136; ++ch) {
+        bytes seq;
+        ASSERT_TRUE(ps2_encode_char(ch, seq)) << ch;
+        const result r = decode(seq);
+        EXPECT_EQ(r.chars, bytes{static_cast<unsigned char>(ch)}) << ch;
+        EXPECT_EQ(r.messages, "");
+    }
+}
+
+TEST(Encoder, SentenceUsesShiftAndCtrlAsTheTableNeeds)
+{
+    bytes seq;
+    ASSERT_EQ(ps2_encode_text("Hi!\t\x01", seq), 5u);
+    const bytes expected = {0x12, 0x33, 0xF0, 0x33, 0xF0, 0x12,       // H
+                            0x43, 0xF0, 0x43,                         // i
+                            0x12, 0x16, 0xF0, 0x16, 0xF0, 0x12,       // !
+                            0x0D, 0xF0, 0x0D,                         // tab
+                            0x14, 0x1C, 0xF0, 0x1C, 0xF0, 0x14};      // ctrl-a
+    EXPECT_EQ(seq, expected);
+
+    bytes ext;
+    ASSERT_TRUE(ps2_encode_char(128, ext));
+    EXPECT_EQ(ext, (bytes{0xE0, 0x6B, 0xE0, 0xF0, 0x6B}));
+}
+
+TEST(Encoder, ShadowedRowsAreNeverChosen)
+{
+    // 0x5D types a backslash (an earlier row), so Esc comes from 0x76.
+    ps2_keystroke s{};
+    ASSERT_TRUE(ps2_keystroke_for(27, s));
+    EXPECT_EQ(s.scancode, 0x76);
+    EXPECT_EQ(s.column, 0);
+}
+
+TEST(Encoder, ReportsWhatItCannotType)
+{
+    bytes seq;
+    EXPECT_FALSE(ps2_encode_char(136, seq));
+    EXPECT_FALSE(ps2_encode_char(200, seq));
+    EXPECT_FALSE(ps2_encode_char(-1, seq));
+    EXPECT_TRUE(seq.empty());
+    EXPECT_EQ(ps2_encode_text("ok\xE9no", seq), 2u);
+    EXPECT_EQ(decode(seq).chars, text("ok"));
+}
+
+// --- Carry-over between chunks --------------------------------------------
+
+// Typing, extended keys, unknown and misordered sequences and the zero byte.
+bytes mixed_stream()
+{
+    bytes s;
+    ps2_encode_text("The quick brown fox: 1+1=2?\r\x80\x81\x82\x83\x84\x85\x86\x87~|\x1f", s);
+    const bytes odd = {0xAA, 0xE0, 0x12, 0xF0, 0xE0, 0x6B, 0x00, 0xE0, 0x00, 0xF0, 0xAA, 0xFA, 0xE1,
+                       0x14, 0x11, 0x29, 0x76, 0x12, 0x29, 0xF0, 0x12, 0xF0, 0x11, 0xF0, 0x14};
+    s.insert(s.begin() + 40, odd.begin(), odd.end());
+    bytes tail;
+    ps2_encode_text("Ok.", tail);
+    s.insert(s.end(), tail.begin(), tail.end());
+    s.push_back(0xE0); // an unfinished sequence at the very end
+    s.push_back(0xF0);
+    return s;
+}
+
+TEST(CarryOver, EverySplitPointGivesTheSameResult)
+{
+    const bytes s = mixed_stream();
+    const result whole = decode(s);
+    ASSERT_NE(whole.messages, "");
+    ASSERT_GT(whole.chars.size(), 30u);
+
+    for (std::size_t k = 0; k <= s.size(); ++k) {
+        auto d = std::make_unique<ps2_decoder>();
+        const result split = decode_chunks(*d, {bytes(s.begin(), s.begin() + static_cast<std::ptrdiff_t>(k)),
+                                                bytes(s.begin() + static_cast<std::ptrdiff_t>(k), s.end())});
+        ASSERT_EQ(split.chars, whole.chars) << "split at " << k;
+        ASSERT_EQ(split.messages, whole.messages) << "split at " << k;
+    }
+}
+
+TEST(CarryOver, ByteAtATimeGivesTheSameResult)
+{
+    const bytes s = mixed_stream();
+    std::vector<bytes> singles;
+    for (unsigned char b : s)
+        singles.push_back({b});
+    auto d = std::make_unique<ps2_decoder>();
+    const result one = decode_chunks(*d, singles);
+    const result whole = decode(s);
+    EXPECT_EQ(one.chars, whole.chars);
+    EXPECT_EQ(one.messages, whole.messages);
+}
+
+TEST(CarryOver, PrefixesWaitForTheKeyByte)
+{
+    struct split_case {
+        std::vector<bytes> chunks;
+        bytes out;
+    };
+    const split_case cases[] = {
+        {{{0xE0}, {0x6B}}, {128}},
+        {{{0xE0, 0xF0}, {0x6B}}, {}},
+        {{{0xE0}, {0xF0, 0x6B}}, {}},
+        {{{0xF0}, {0x1C}}, {}},
+        {{{0xE0}, {}, {0x6B}}, {128}},
+        {{{0xE0, 0xF0}, {}, {}, {0x6B, 0x1C}}, text("a")},
+        {{{0x12, 0xE0}, {0x6B, 0x1C}}, {128, 'A'}},
+    };
+    for (const split_case &c : cases) {
+        auto d = std::make_unique<ps2_decoder>();
+        const result r = decode_chunks(*d, c.chunks);
+        EXPECT_EQ(r.chars, c.out);
+        EXPECT_EQ(r.messages, "");
+    }
+}
+
+TEST(CarryOver, EmptyAndNegativeCallsKeepTheCarriedPrefix)
+{
+    auto d = std::make_unique<ps2_decoder>();
+    unsigned char buf[4] = {0xE0};
+    EXPECT_EQ(d->convert(1, buf), 0);
+    EXPECT_EQ(d->p, 1);
+    EXPECT_EQ(d->convert(0, buf), 0);
+    EXPECT_EQ(d->convert(-5, buf), 0);
+    EXPECT_EQ(d->p, 1);
+    buf[0] = 0x6B;
+    ASSERT_EQ(d->convert(1, buf), 1);
+    EXPECT_EQ(buf[0], 128);
+    EXPECT_EQ(d->p, 0);
+}
+
+// --- Capacity ---------------------------------------------------------------
+
+const std::string overflow = "keyferry: ps2conv: buffer overflow\n";
+
+TEST(Capacity, FullChunkIsDecodedWholeAndStillReported)
+{
+    const bytes chunk(8192, 0x1C);
+    const result r = decode(chunk);
+    EXPECT_EQ(r.chars, bytes(8192, 'a'));
+    EXPECT_EQ(r.messages, overflow);
+
+    const result below = decode(bytes(8191, 0x1C));
+    EXPECT_EQ(below.chars.size(), 8191u);
+    EXPECT_EQ(below.messages, "");
+}
+
+TEST(Capacity, CarriedBytesTakeRoomFromTheNewInput)
+{
+    // One byte carried: the chunk's last byte ('c') is dropped.
+    {
+        auto d = std::make_unique<ps2_decoder>();
+        bytes chunk(8190, 0x1C);
+        chunk.push_back(0x32);
+        chunk.push_back(0x21);
+        const result r = decode_chunks(*d, {{0xF0}, chunk, {0x23}});
+        bytes expected(8189, 'a'); // the first 1C is the release carried F0 waited for
+        expected.push_back('b');
+        expected.push_back('d');
+        EXPECT_EQ(r.chars, expected);
+        EXPECT_EQ(r.messages, overflow);
+    }
+    // Two bytes carried: the last two are dropped and nothing of them is kept.
+    {
+        auto d = std::make_unique<ps2_decoder>();
+        bytes chunk = {0x6B};
+        chunk.insert(chunk.end(), 8188, 0x1C);
+        chunk.push_back(0x32);
+        chunk.push_back(0xE0);
+        chunk.push_back(0x6B);
+        const result r = decode_chunks(*d, {{0xE0, 0xF0}, chunk, {0x23}});
+        bytes expected(8188, 'a');
+        expected.push_back('b');
+        expected.push_back('d');
+        EXPECT_EQ(r.chars, expected);
+        EXPECT_EQ(r.messages, overflow);
+    }
+}
+
+TEST(Capacity, UnfinishedSequenceAtTheEndOfAFullBufferIsCarried)
+{
+    auto d = std::make_unique<ps2_decoder>();
+    bytes chunk(8190, 0x1C);
+    chunk.push_back(0xE0);
+    chunk.push_back(0xF0);
+    chunk.push_back(0x99); // beyond the room: dropped
+    const result r = decode_chunks(*d, {chunk, {0x6B, 0x1C}});
+    bytes expected(8191, 'a');
+    EXPECT_EQ(r.chars, expected);
+    EXPECT_EQ(r.messages, overflow);
+}
+
+TEST(Capacity, OversizedInputIsCutAtTheBuffer)
+{
+    bytes buf(10000, 0x1C);
+    auto d = std::make_unique<ps2_decoder>();
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(d->convert(10000, buf.data()), 8192);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), overflow);
+}
+
+// --- The indexed lookup against the table walk -----------------------------
+
+TEST(Lookup, IndexedAndWalkingDecodersAgree)
+{
+    const bytes s = mixed_stream();
+    auto a = std::make_unique<ps2_decoder>();
+    auto b = std::make_unique<ps2_decoder>();
+    bytes x = s, y = s;
+    testing::internal::CaptureStderr();
+    const int na = a->convert(static_cast<int>(x.size()), x.data());
+    const std::string ma = testing::internal::GetCapturedStderr();
+    testing::internal::CaptureStderr();
+    const int nb = b->convert_walking(static_cast<int>(y.size()), y.data());
+    const std::string mb = testing::internal::GetCapturedStderr();
+    ASSERT_EQ(na, nb);
+    EXPECT_TRUE(std::equal(x.begin(), x.begin() + na, y.begin()));
+    EXPECT_EQ(ma, mb);
+    EXPECT_EQ(a->p, b->p);
+    EXPECT_EQ(a->shiftmode, b->shiftmode);
+}
+
+TEST(Lookup, CodesOutsideBothGroupsMatchNothing)
+{
+    for (int code : {-1, 0x100, 0xF012, 0xE100, 0x1E06B})
+        EXPECT_EQ(ps2_findrow(code), -1) << code;
+    EXPECT_EQ(ps2_findrow(0xE06B), 65);
+}
+
+// --- The process-wide instance ----------------------------------------------
+
+TEST(Ps2conv, KeepsItsStateBetweenCalls)
+{
+    unsigned char buf[8] = {0x12, 0xE0};
+    EXPECT_EQ(ps2conv(2, buf), 0);
+    buf[0] = 0x6B;
+    buf[1] = 0x1C;
+    ASSERT_EQ(ps2conv(2, buf), 2);
+    EXPECT_EQ(buf[0], 128);
+    EXPECT_EQ(buf[1], 'A');
+    buf[0] = 0xF0;
+    buf[1] = 0x12;
+    EXPECT_EQ(ps2conv(2, buf), 0);
+}
+
+} // namespace
