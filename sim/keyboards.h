@@ -9,6 +9,8 @@
 #include <string_view>
 #include <vector>
 
+#include "irkb101_link.h"
+
 namespace sim {
 
 class virtual_keyboard {
@@ -42,6 +44,44 @@ public:
     std::vector<std::string> relay_options() const override { return {"-raw"}; }
     int line_rate() const override { return 9600; }
     bool encode(std::string_view text, std::vector<uint8_t> &out) override;
+};
+
+// A Happy Hacking Cradle: PS/2 scan code set 2, with Shift and Ctrl pressed
+// around each character as the key table needs, at 4800 bps.
+class cradle_keyboard : public virtual_keyboard {
+public:
+    std::string_view mode() const override { return "cradle"; }
+    std::vector<std::string> relay_options() const override { return {"-cradle"}; }
+    int line_rate() const override { return 4800; }
+    bool encode(std::string_view text, std::vector<uint8_t> &out) override;
+};
+
+// An IrKB101 infrared keyboard: the cradle's scan codes, each byte sent with
+// its complement, in runs between 0xFF bytes. With the handshake it answers
+// the relay's init strings as its behaviour says, and nothing can be typed
+// until all three are answered.
+class irkb101_keyboard : public virtual_keyboard {
+public:
+    explicit irkb101_keyboard(bool handshake = true,
+                              irkb101_keyboard_behaviour behaviour = irkb101_keyboard_behaviour::proper(),
+                              std::string name = "");
+    std::string_view mode() const override { return name_; }
+    std::vector<std::string> relay_options() const override;
+    int line_rate() const override { return 9600; }
+    bool encode(std::string_view text, std::vector<uint8_t> &out) override;
+    void serve(const uint8_t *heard, size_t size, std::chrono::steady_clock::time_point now,
+               std::vector<uint8_t> &reply) override;
+    bool initialising() const override;
+    // Init strings recognised so far, in order.
+    const std::vector<int> &heard_init_strings() const { return responder_.recognised(); }
+
+    irkb101_framing framing; // how payload is cut into runs
+
+private:
+    bool handshake_;
+    bool answers_all_;
+    irkb101_responder responder_;
+    std::string name_;
 };
 
 // The keyboard for a mode name, or null for an unknown name.

@@ -19,7 +19,7 @@ void help(FILE *to)
         std::fprintf(to, " %s", mode.c_str());
     std::fprintf(to, " (default raw)\n");
     std::fprintf(to, "  --relay PATH  relay binary (default: keyferry beside this program)\n");
-    std::fprintf(to, "  --trace       print every key event the device receives\n");
+    std::fprintf(to, "  --trace       print every key event the device receives, and the relay's messages\n");
     std::fprintf(to, "  --line-rate   send at the keyboard's line rate, not as fast as possible\n");
     std::fprintf(to, "Exits 0 exactly when the text received equals the text typed.\n");
 }
@@ -86,7 +86,7 @@ int main(int argc, char *argv[])
         }
     }
 
-    sim::relay_session session(*keyboard, relay, {"-v"});
+    sim::relay_session session(*keyboard, relay);
     std::vector<sim::key_event> events;
     bool ok = session.start() && session.wait_ready() && session.type_and_collect(text, events, plan);
     int status = session.hang_up();
@@ -98,6 +98,8 @@ int main(int argc, char *argv[])
         std::printf("events:\n");
         print_trace(events);
     }
+    if (trace && !session.messages().empty())
+        std::printf("relay said:\n%s", session.messages().c_str());
     std::printf("typed:    %s\n", sim::printable(text).c_str());
     std::printf("received: %s\n", sim::printable(decoder.text()).c_str());
     for (const std::string &fault : decoder.faults())

@@ -190,7 +190,9 @@ bool relay_session::wait_fence(clock::time_point deadline)
 bool relay_session::wait_ready(std::chrono::milliseconds limit)
 {
     const auto deadline = clock::now() + limit;
-    if (!pump_until([&] { return !keyboard_.initialising(); }, limit))
+    // A relay that gave up (a keyboard that never answered) ends the wait.
+    auto gone = [&] { return pid_ <= 0 || reap(WNOHANG) >= 0; };
+    if (!pump_until([&] { return !keyboard_.initialising() || gone(); }, limit) || gone())
         return false;
 
     // Bytes that reach the port before the relay loop runs are discarded,
