@@ -278,6 +278,15 @@ std::string relay_session::messages() const
     return text.str();
 }
 
+std::unique_ptr<relay_session> start_ready_relay(virtual_keyboard &keyboard, const std::string &relay_path,
+                                                 std::vector<std::string> extra_args)
+{
+    auto relay = std::make_unique<relay_session>(keyboard, relay_path, std::move(extra_args));
+    if (!relay->start() || !relay->wait_ready())
+        return nullptr;
+    return relay;
+}
+
 std::string default_relay_path()
 {
     char self[4096];

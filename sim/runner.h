@@ -98,6 +98,11 @@ private:
     int status_ = -1;
 };
 
+// Starts a relay for keyboard and waits until it injects; null when it could
+// not be started or never became ready (its messages then tell why).
+std::unique_ptr<relay_session> start_ready_relay(virtual_keyboard &keyboard, const std::string &relay_path,
+                                                 std::vector<std::string> extra_args = {});
+
 // Where keyferry-sim and the tests find the relay when not told: beside the
 // running program.
 std::string default_relay_path();

@@ -57,76 +57,71 @@ std::vector<size_t> every(size_t step, size_t size)
 TEST(CradleRelay, SentenceArrivesAsExactlyItsEvents)
 {
     sim::cradle_keyboard keyboard;
-    sim::relay_session relay(keyboard, KEYFERRY_RELAY);
-    ASSERT_TRUE(relay.start());
-    ASSERT_TRUE(relay.wait_ready());
-    expect_round_trip(relay, sentence);
-    EXPECT_EQ(relay.hang_up(), 0);
-    EXPECT_EQ(relay.messages(), "keyferry: keyboard port hung up\n");
+    auto relay = sim::start_ready_relay(keyboard, KEYFERRY_RELAY);
+    ASSERT_TRUE(relay);
+    expect_round_trip(*relay, sentence);
+    EXPECT_EQ(relay->hang_up(), 0);
+    EXPECT_EQ(relay->messages(), "keyferry: keyboard port hung up\n");
 }
 
 TEST(CradleRelay, SequencesCutAcrossReadsAreJoined)
 {
     sim::cradle_keyboard keyboard;
-    sim::relay_session relay(keyboard, KEYFERRY_RELAY);
-    ASSERT_TRUE(relay.start());
-    ASSERT_TRUE(relay.wait_ready());
+    auto relay = sim::start_ready_relay(keyboard, KEYFERRY_RELAY);
+    ASSERT_TRUE(relay);
     // Every read ends inside a sequence somewhere: cuts every 1, 2 and 5 bytes.
     const std::string text = "Ab\x80~C\x03";
     std::vector<uint8_t> codes;
     ASSERT_TRUE(keyboard.encode(text, codes));
     for (size_t step : {1u, 2u, 5u})
-        expect_round_trip(relay, text, {false, every(step, codes.size())});
-    EXPECT_EQ(relay.hang_up(), 0);
+        expect_round_trip(*relay, text, {false, every(step, codes.size())});
+    EXPECT_EQ(relay->hang_up(), 0);
 }
 
 TEST(CradleRelay, TypesAtTheKeyboardsOwnLineRate)
 {
     sim::cradle_keyboard keyboard;
-    sim::relay_session relay(keyboard, KEYFERRY_RELAY);
-    ASSERT_TRUE(relay.start());
-    ASSERT_TRUE(relay.wait_ready());
-    expect_round_trip(relay, "Paced: 4800 bps!", {true, {}});
-    const termios applied = relay.port().settings();
+    auto relay = sim::start_ready_relay(keyboard, KEYFERRY_RELAY);
+    ASSERT_TRUE(relay);
+    expect_round_trip(*relay, "Paced: 4800 bps!", {true, {}});
+    const termios applied = relay->port().settings();
     EXPECT_EQ(cfgetispeed(&applied), B4800);
-    EXPECT_EQ(relay.hang_up(), 0);
+    EXPECT_EQ(relay->hang_up(), 0);
 }
 
 TEST(CradleRelay, UnknownCodesAreReportedAndSkipped)
 {
     sim::cradle_keyboard keyboard;
-    sim::relay_session relay(keyboard, KEYFERRY_RELAY);
-    ASSERT_TRUE(relay.start());
-    ASSERT_TRUE(relay.wait_ready());
+    auto relay = sim::start_ready_relay(keyboard, KEYFERRY_RELAY);
+    ASSERT_TRUE(relay);
     // A keyboard self-test answer and an acknowledgement between keys.
     std::vector<uint8_t> bytes{0xAA};
     ASSERT_TRUE(keyboard.encode("x", bytes));
     bytes.push_back(0xFA);
     ASSERT_TRUE(keyboard.encode("y", bytes));
-    ASSERT_TRUE(relay.send(bytes));
-    ASSERT_TRUE(relay.wait_for_events(4));
-    EXPECT_EQ(relay.take_events(), events_of("xy"));
-    EXPECT_EQ(relay.hang_up(), 0);
-    EXPECT_EQ(relay.messages(), "unknown keycode aa\nunknown keycode fa\nkeyferry: keyboard port hung up\n");
+    ASSERT_TRUE(relay->send(bytes));
+    ASSERT_TRUE(relay->wait_for_events(4));
+    EXPECT_EQ(relay->take_events(), events_of("xy"));
+    EXPECT_EQ(relay->hang_up(), 0);
+    EXPECT_EQ(relay->messages(), "unknown keycode aa\nunknown keycode fa\nkeyferry: keyboard port hung up\n");
 }
 
 TEST(IrKB101Relay, InitialisedKeyboardTypesAndEveryChunkIsDumped)
 {
     sim::irkb101_keyboard keyboard(true);
-    sim::relay_session relay(keyboard, KEYFERRY_RELAY);
-    ASSERT_TRUE(relay.start());
-    ASSERT_TRUE(relay.wait_ready());
+    auto relay = sim::start_ready_relay(keyboard, KEYFERRY_RELAY);
+    ASSERT_TRUE(relay);
     EXPECT_EQ(keyboard.heard_init_strings(), (std::vector<int>{0, 1, 2}));
-    expect_round_trip(relay, sentence);
+    expect_round_trip(*relay, sentence);
 
     // The payload of a key, alone in its chunk, is dumped as it was sent.
     std::vector<uint8_t> framed;
     ASSERT_TRUE(keyboard.encode("Q", framed));
-    ASSERT_TRUE(relay.send(framed));
-    ASSERT_TRUE(relay.wait_for_events(4));
-    EXPECT_EQ(relay.hang_up(), 0);
+    ASSERT_TRUE(relay->send(framed));
+    ASSERT_TRUE(relay->wait_for_events(4));
+    EXPECT_EQ(relay->hang_up(), 0);
 
-    const std::string messages = relay.messages();
+    const std::string messages = relay->messages();
     EXPECT_EQ(messages.rfind("sending init string #0\nsending init string #1\nsending init string #2\n"
                              "keyferry: IrKB101+PS/2 initialized\n",
                              0),
@@ -139,26 +134,24 @@ TEST(IrKB101Relay, RunsCutAcrossReadsAreJoined)
 {
     sim::irkb101_keyboard keyboard(false);
     keyboard.framing.pairs_per_run = 3;
-    sim::relay_session relay(keyboard, KEYFERRY_RELAY);
-    ASSERT_TRUE(relay.start());
-    ASSERT_TRUE(relay.wait_ready());
+    auto relay = sim::start_ready_relay(keyboard, KEYFERRY_RELAY);
+    ASSERT_TRUE(relay);
     const std::string text = "Cut, \x81 here!";
     std::vector<uint8_t> framed;
     ASSERT_TRUE(keyboard.encode(text, framed));
     for (size_t step : {1u, 3u, 7u})
-        expect_round_trip(relay, text, {false, every(step, framed.size())});
-    EXPECT_EQ(relay.hang_up(), 0);
+        expect_round_trip(*relay, text, {false, every(step, framed.size())});
+    EXPECT_EQ(relay->hang_up(), 0);
 }
 
 TEST(IrKB101Relay, WithoutTheHandshakeNothingIsSentToTheKeyboard)
 {
     sim::irkb101_keyboard keyboard(false);
-    sim::relay_session relay(keyboard, KEYFERRY_RELAY);
-    ASSERT_TRUE(relay.start());
-    ASSERT_TRUE(relay.wait_ready());
-    expect_round_trip(relay, "No handshake.");
-    EXPECT_EQ(relay.hang_up(), 0);
-    const std::string messages = relay.messages();
+    auto relay = sim::start_ready_relay(keyboard, KEYFERRY_RELAY);
+    ASSERT_TRUE(relay);
+    expect_round_trip(*relay, "No handshake.");
+    EXPECT_EQ(relay->hang_up(), 0);
+    const std::string messages = relay->messages();
     EXPECT_EQ(messages.find("sending init string"), std::string::npos);
     EXPECT_EQ(messages.find("initialized"), std::string::npos);
     EXPECT_NE(messages.find("keyferry: DUMP"), std::string::npos);

@@ -77,9 +77,8 @@ protected:
 
 TEST_F(RawRelay, EveryByteValueArrivesAsItsEventsInOrder)
 {
-    sim::relay_session relay(keyboard, KEYFERRY_RELAY);
-    ASSERT_TRUE(relay.start());
-    ASSERT_TRUE(relay.wait_ready());
+    auto relay = sim::start_ready_relay(keyboard, KEYFERRY_RELAY);
+    ASSERT_TRUE(relay);
 
     std::vector<uint8_t> all(256);
     std::vector<key_event> expected;
@@ -88,29 +87,28 @@ TEST_F(RawRelay, EveryByteValueArrivesAsItsEventsInOrder)
         auto e = events_of(ch);
         expected.insert(expected.end(), e.begin(), e.end());
     }
-    ASSERT_TRUE(relay.send(all));
-    ASSERT_TRUE(relay.wait_for_events(expected.size()));
-    EXPECT_EQ(relay.take_events(), expected);
+    ASSERT_TRUE(relay->send(all));
+    ASSERT_TRUE(relay->wait_for_events(expected.size()));
+    EXPECT_EQ(relay->take_events(), expected);
     // Nothing more may follow but the next character typed.
     std::vector<key_event> tail;
-    ASSERT_TRUE(relay.type_and_collect("q", tail));
+    ASSERT_TRUE(relay->type_and_collect("q", tail));
     EXPECT_EQ(tail, events_of('q'));
-    EXPECT_EQ(relay.hang_up(), 0);
+    EXPECT_EQ(relay->hang_up(), 0);
 }
 
 TEST_F(RawRelay, TextRoundTripsByteForByteAcrossReads)
 {
-    sim::relay_session relay(keyboard, KEYFERRY_RELAY);
-    ASSERT_TRUE(relay.start());
-    ASSERT_TRUE(relay.wait_ready());
+    auto relay = sim::start_ready_relay(keyboard, KEYFERRY_RELAY);
+    ASSERT_TRUE(relay);
     const std::string text = "Hello, World!\r\tctrl:\x01\x1b del:\x7f `~?\\|{}";
     std::vector<key_event> events;
-    ASSERT_TRUE(relay.type_and_collect(text, events, {false, {1, 2, 5, 20}}));
+    ASSERT_TRUE(relay->type_and_collect(text, events, {false, {1, 2, 5, 20}}));
     sim::event_decoder decoder;
     decoder.feed(events);
     EXPECT_EQ(decoder.text(), text);
     EXPECT_TRUE(decoder.faults().empty());
-    EXPECT_EQ(relay.hang_up(), 0);
+    EXPECT_EQ(relay->hang_up(), 0);
 }
 
 TEST_F(RawRelay, BytesPendingBeforeTheLoopAreDiscarded)
@@ -138,51 +136,47 @@ TEST_F(RawRelay, BytesPendingBeforeTheLoopAreDiscarded)
 
 TEST_F(RawRelay, HangUpEndsTheRelayWithinASecond)
 {
-    sim::relay_session relay(keyboard, KEYFERRY_RELAY);
-    ASSERT_TRUE(relay.start());
-    ASSERT_TRUE(relay.wait_ready());
+    auto relay = sim::start_ready_relay(keyboard, KEYFERRY_RELAY);
+    ASSERT_TRUE(relay);
     auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(relay.hang_up(3s), 0);
+    EXPECT_EQ(relay->hang_up(3s), 0);
     EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
-    EXPECT_EQ(relay.messages(), "keyferry: keyboard port hung up\n");
+    EXPECT_EQ(relay->messages(), "keyferry: keyboard port hung up\n");
 }
 
 TEST_F(RawRelay, TraceShowsEveryEvent)
 {
-    sim::relay_session relay(keyboard, KEYFERRY_RELAY, {"-v"});
-    ASSERT_TRUE(relay.start());
-    ASSERT_TRUE(relay.wait_ready());
+    auto relay = sim::start_ready_relay(keyboard, KEYFERRY_RELAY, {"-v"});
+    ASSERT_TRUE(relay);
     std::vector<key_event> events;
-    ASSERT_TRUE(relay.type_and_collect("A", events));
-    EXPECT_EQ(relay.hang_up(), 0);
+    ASSERT_TRUE(relay->type_and_collect("A", events));
+    EXPECT_EQ(relay->hang_up(), 0);
     const std::string trace = "keyferry: code=27(1b), PRESS\n"
                               "keyferry: code=1(1), PRESS\n"
                               "keyferry: code=1(1), RELEASE\n"
                               "keyferry: code=27(1b), RELEASE\n";
-    EXPECT_NE(relay.messages().find(trace), std::string::npos) << relay.messages();
+    EXPECT_NE(relay->messages().find(trace), std::string::npos) << relay->messages();
 }
 
 TEST_F(RawRelay, AnUnreadDeviceCostsEventsNotTheRelay)
 {
-    sim::relay_session relay(keyboard, KEYFERRY_RELAY);
-    ASSERT_TRUE(relay.start());
-    ASSERT_TRUE(relay.wait_ready());
-    relay.device().close_reader();
-    ASSERT_TRUE(relay.send({'a', 'b', 'c'}));
-    ASSERT_TRUE(relay.port().wait_drained(sim::clock::now() + 5s));
-    EXPECT_EQ(relay.hang_up(), 0) << "a write to a device nobody reads must not kill the relay";
-    EXPECT_EQ(relay.messages(), "keyferry: keyboard port hung up\n");
+    auto relay = sim::start_ready_relay(keyboard, KEYFERRY_RELAY);
+    ASSERT_TRUE(relay);
+    relay->device().close_reader();
+    ASSERT_TRUE(relay->send({'a', 'b', 'c'}));
+    ASSERT_TRUE(relay->port().wait_drained(sim::clock::now() + 5s));
+    EXPECT_EQ(relay->hang_up(), 0) << "a write to a device nobody reads must not kill the relay";
+    EXPECT_EQ(relay->messages(), "keyferry: keyboard port hung up\n");
 }
 
 TEST_F(RawRelay, UnsupportedSpeedFallsBackAndRuns)
 {
-    sim::relay_session relay(keyboard, KEYFERRY_RELAY, {"-99999999999"});
-    ASSERT_TRUE(relay.start());
-    ASSERT_TRUE(relay.wait_ready());
-    const termios applied = relay.port().settings();
+    auto relay = sim::start_ready_relay(keyboard, KEYFERRY_RELAY, {"-99999999999"});
+    ASSERT_TRUE(relay);
+    const termios applied = relay->port().settings();
     EXPECT_EQ(cfgetospeed(&applied), B9600);
-    EXPECT_EQ(relay.hang_up(), 0);
-    EXPECT_EQ(relay.messages(), "2147483647 bps unavailable.  9600 bps selected.\n"
+    EXPECT_EQ(relay->hang_up(), 0);
+    EXPECT_EQ(relay->messages(), "2147483647 bps unavailable.  9600 bps selected.\n"
                                 "keyferry: keyboard port hung up\n");
 }
 
