@@ -90,20 +90,6 @@ static_assert(init_count == 3 && sizeof resp / sizeof resp[0] == init_count);
 constexpr time_t overall_limit = 5;
 constexpr time_t response_limit = 2;
 
-// Milliseconds until time() moves on from now, at least 1. time() may lag the
-// fine clock by a tick around the turn of a second; waiting a millisecond at
-// a time then keeps the limits to the whole second time() counts.
-int ms_until_after(time_t now)
-{
-    timespec fine{};
-    clock_gettime(CLOCK_REALTIME, &fine);
-    const long long left_ms =
-        (static_cast<long long>(now) + 1 - fine.tv_sec) * 1000 - fine.tv_nsec / 1000000;
-    if (left_ms < 1)
-        return 1;
-    return left_ms > 1000 ? 1000 : static_cast<int>(left_ms);
-}
-
 // Sleeps until a byte may be waiting on fd or the current second of time()
 // is over, whichever comes first. A port that polls ready without a byte to
 // read (hung up, in error) would wake the wait at once for ever; after such
@@ -113,7 +99,7 @@ struct response_waiter {
 
     void wait(int fd)
     {
-        const int ms = ms_until_after(time(nullptr));
+        const int ms = ms_until_next_second(time(nullptr));
         if (woke_for_input) {
             woke_for_input = false;
             poll(nullptr, 0, ms);

@@ -23,22 +23,13 @@ serial_line line;
 // have passed since its first try.
 constexpr time_t put_limit = 15;
 
-// Milliseconds left until time() next advances, at least 1.
-int ms_to_next_second()
-{
-    timespec now{};
-    clock_gettime(CLOCK_REALTIME, &now);
-    long ms = 1000 - now.tv_nsec / 1000000;
-    return ms < 1 ? 1 : static_cast<int>(ms);
-}
-
 // Waits before the next try of a write that failed: for room on the line
 // when the port is merely full, or for the rest of the current second when
 // the port is in an error state (hung up, gone), where poll() would report
 // it ready at once and the retries would spin.
 void wait_to_retry(int fd, int write_errno)
 {
-    int wait_ms = ms_to_next_second();
+    int wait_ms = ms_until_next_second(time(nullptr));
     if (write_errno == EAGAIN || write_errno == EWOULDBLOCK) {
         pollfd pfd{fd, POLLOUT, 0};
         poll(&pfd, 1, wait_ms);
@@ -48,6 +39,19 @@ void wait_to_retry(int fd, int write_errno)
 }
 
 } // namespace
+
+int ms_until_next_second(time_t now)
+{
+    // time() may lag the fine clock by a tick at the turn of a second; then
+    // the boundary has passed on the fine clock and a millisecond's wait at
+    // a time finds the moment time() catches up.
+    timespec fine{};
+    clock_gettime(CLOCK_REALTIME, &fine);
+    const long long left_ms = (static_cast<long long>(now) + 1 - fine.tv_sec) * 1000 - fine.tv_nsec / 1000000;
+    if (left_ms < 1)
+        return 1;
+    return left_ms > 1000 ? 1000 : static_cast<int>(left_ms);
+}
 
 int opentty(const char *name)
 {

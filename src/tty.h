@@ -3,6 +3,7 @@
 // It owns the saved and the applied terminal settings of the one port a
 // process serves, and offers single-byte reads and writes for the handshake.
 #pragma once
+#include <ctime>
 #include <termios.h>
 
 // Opens name read-write and non-blocking; prints "can't open <name>" and ends
@@ -25,6 +26,11 @@ int closetty(int fd);
 // Writes one byte, waiting for the port to take it for up to 16 seconds.
 // Returns the byte (0 to 255), or -1 after the time limit.
 int ttyputc(int fd, int ch);
+
+// Milliseconds until time() will have moved past now, 1 to 1000. Waits on
+// the port are cut at that moment so that whole-second limits are tested as
+// soon as they can have been reached, and never a second late.
+int ms_until_next_second(time_t now);
 
 // Reads one byte without waiting: the byte (0 to 255), or -1 when none was
 // read for any reason (nothing pending, end of file, error).
