@@ -66,17 +66,14 @@ bool relay_session::start()
     int log = open(log_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     if (log < 0)
         return false;
-    std::vector<char *> argv;
-    for (std::string &arg : args)
-        argv.push_back(arg.data());
-    argv.push_back(nullptr);
+    relay_command command = make_relay_command(relay_path_, args);
 
     pid_ = fork();
     if (pid_ == 0) {
         dup2(log, 1);
         dup2(log, 2);
-        execv(relay_path_.c_str(), argv.data());
-        std::fprintf(stderr, "keyferry-sim: exec %s: %s\n", relay_path_.c_str(), std::strerror(errno));
+        exec_command(command);
+        std::fprintf(stderr, "keyferry-sim: exec %s: %s\n", command.program.c_str(), std::strerror(errno));
         _exit(127);
     }
     close(log);
@@ -274,6 +271,31 @@ std::string relay_session::messages() const
     std::ostringstream text;
     text << log.rdbuf();
     return text.str();
+}
+
+relay_command make_relay_command(const std::string &relay_path, const std::vector<std::string> &args)
+{
+#ifdef KEYFERRY_RELAY_LAUNCHER
+    const std::vector<std::string> launcher{KEYFERRY_RELAY_LAUNCHER};
+#else
+    const std::vector<std::string> launcher;
+#endif
+    if (launcher.empty())
+        return {relay_path, args};
+    relay_command command{launcher.front(), launcher};
+    command.args.push_back(relay_path);
+    if (!args.empty())
+        command.args.insert(command.args.end(), args.begin() + 1, args.end());
+    return command;
+}
+
+void exec_command(relay_command &command)
+{
+    std::vector<char *> argv;
+    for (std::string &arg : command.args)
+        argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    execv(command.program.c_str(), argv.data());
 }
 
 std::string default_relay_path()

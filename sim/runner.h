@@ -102,4 +102,16 @@ private:
 // running program.
 std::string default_relay_path();
 
+// What to execv to run the relay at relay_path with args (args[0] is the name
+// the relay runs under). A relay built for another machine runs through the
+// emulator it was built with, which the build names in front of the path.
+struct relay_command {
+    std::string program;
+    std::vector<std::string> args;
+};
+relay_command make_relay_command(const std::string &relay_path, const std::vector<std::string> &args);
+
+// Replaces the process with the command; returns only if execv failed.
+void exec_command(relay_command &command);
+
 } // namespace sim

@@ -43,14 +43,11 @@ outcome run_relay(std::vector<std::string> words)
     int pipe_fds[2];
     EXPECT_EQ(pipe2(pipe_fds, O_CLOEXEC), 0);
     words.insert(words.begin(), "keyferry");
-    std::vector<char *> argv;
-    for (std::string &w : words)
-        argv.push_back(w.data());
-    argv.push_back(nullptr);
+    sim::relay_command command = sim::make_relay_command(KEYFERRY_RELAY, words);
     pid_t pid = fork();
     if (pid == 0) {
         dup2(pipe_fds[1], 2);
-        execv(KEYFERRY_RELAY, argv.data());
+        sim::exec_command(command);
         _exit(127);
     }
     close(pipe_fds[1]);
