@@ -177,9 +177,10 @@ bool relay_session::wait_fence(clock::time_point deadline)
 {
     const key_event press{KEY_MENU, 1}, release{KEY_MENU, 0};
     auto found = [&] {
-        return std::adjacent_find(events_.begin(), events_.end(), [&](const key_event &a, const key_event &b) {
-                   return a == press && b == release;
-               }) != events_.end();
+        return std::adjacent_find(events_.begin(), events_.end(),
+                                  [&](const key_event &a, const key_event &b) {
+                                      return a == press && b == release;
+                                  }) != events_.end();
     };
     return pump_until(found, std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock::now()));
 }

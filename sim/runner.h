@@ -52,8 +52,8 @@ public:
     bool send(const std::vector<uint8_t> &bytes, const send_plan &plan = {});
     // Types text and then a fence, and collects the events before the fence.
     // Text must not hold the fence character.
-    bool type_and_collect(std::string_view text, std::vector<key_event> &events,
-                          const send_plan &plan = {}, std::chrono::milliseconds limit = 10s);
+    bool type_and_collect(std::string_view text, std::vector<key_event> &events, const send_plan &plan = {},
+                          std::chrono::milliseconds limit = 10s);
     // Reads events until at least count have been collected.
     bool wait_for_events(size_t count, std::chrono::milliseconds limit = 10s);
     // Reads events and serves the keyboard until done() or the limit.

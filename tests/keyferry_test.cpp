@@ -118,7 +118,10 @@ TEST(KeyTranslation, EveryCharacterTypesAsItsTableRowSays)
 TEST(KeyTranslation, WritesTheDocumentedBytes)
 {
     // Byte values as the device sees them, independent of the header's names.
-    struct { int ch; std::vector<unsigned char> bytes; } cases[] = {
+    struct {
+        int ch;
+        std::vector<unsigned char> bytes;
+    } cases[] = {
         {'a', {0x01, 0x01, 0x01, 0x00}},
         {'A', {0x1B, 0x01, 0x01, 0x01, 0x01, 0x00, 0x1B, 0x00}},
         {'`', {0x1E, 0x01, 0x1B, 0x01, 0x3A, 0x01, 0x3A, 0x00, 0x1B, 0x00, 0x1E, 0x00}},
@@ -222,8 +225,9 @@ TEST(Injection, FailedWritesDoNotStopTheRest)
     testing::internal::CaptureStderr();
     pseudo_input(-1, '~', 1);
     std::string trace = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(trace, "keyferry: code=27(1b), PRESS\nkeyferry: code=50(32), PRESS\n"
-                     "keyferry: code=50(32), RELEASE\nkeyferry: code=27(1b), RELEASE\n");
+    EXPECT_EQ(trace,
+              "keyferry: code=27(1b), PRESS\nkeyferry: code=50(32), PRESS\n"
+              "keyferry: code=50(32), RELEASE\nkeyferry: code=27(1b), RELEASE\n");
 }
 
 TEST(Dump, PrintsEveryByteInLowerCaseHex)

@@ -6,8 +6,8 @@
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/stat.h>
 #include <string>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -152,10 +152,11 @@ TEST_F(RawRelay, TraceShowsEveryEvent)
     std::vector<key_event> events;
     ASSERT_TRUE(relay.type_and_collect("A", events));
     EXPECT_EQ(relay.hang_up(), 0);
-    const std::string trace = "keyferry: code=27(1b), PRESS\n"
-                              "keyferry: code=1(1), PRESS\n"
-                              "keyferry: code=1(1), RELEASE\n"
-                              "keyferry: code=27(1b), RELEASE\n";
+    const std::string trace =
+        "keyferry: code=27(1b), PRESS\n"
+        "keyferry: code=1(1), PRESS\n"
+        "keyferry: code=1(1), RELEASE\n"
+        "keyferry: code=27(1b), RELEASE\n";
     EXPECT_NE(relay.messages().find(trace), std::string::npos) << relay.messages();
 }
 
@@ -179,8 +180,9 @@ TEST_F(RawRelay, UnsupportedSpeedFallsBackAndRuns)
     const termios applied = relay.port().settings();
     EXPECT_EQ(cfgetospeed(&applied), B9600);
     EXPECT_EQ(relay.hang_up(), 0);
-    EXPECT_EQ(relay.messages(), "2147483647 bps unavailable.  9600 bps selected.\n"
-                                "keyferry: keyboard port hung up\n");
+    EXPECT_EQ(relay.messages(),
+              "2147483647 bps unavailable.  9600 bps selected.\n"
+              "keyferry: keyboard port hung up\n");
 }
 
 TEST(StartUp, FailuresEndWithTheirMessageAndStatusOne)

@@ -177,7 +177,8 @@ TEST_F(SerialLine, PutTimesOutOnAHungUpPort)
 
 TEST(SerialLineDeathTest, OpeningAMissingPortEndsTheProcess)
 {
-    EXPECT_EXIT(opentty("/nonexistent/ttyS9"), testing::ExitedWithCode(1), "^can't open /nonexistent/ttyS9\n$");
+    EXPECT_EXIT(opentty("/nonexistent/ttyS9"), testing::ExitedWithCode(1),
+                "^can't open /nonexistent/ttyS9\n$");
 }
 
 } // namespace
