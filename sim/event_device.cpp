@@ -155,7 +155,7 @@ void event_decoder::feed(const key_event &event)
         return;
     }
     completions_.push_back(-1);
-    if (prefixes_.count(pending_) == 0) {
+    if (!prefixes_.contains(pending_)) {
         std::string fault = "no character types as:";
         for (size_t i = 0; i < pending_.size(); i += 2)
             fault += " " + describe({pending_[i], pending_[i + 1]}) + ",";

@@ -118,7 +118,7 @@ TEST(KeyTranslation, EveryCharacterTypesAsItsTableRowSays)
 TEST(KeyTranslation, WritesTheDocumentedBytes)
 {
     // Byte values as the device sees them, independent of the header's names.
-    struct {
+    const struct {
         int ch;
         std::vector<unsigned char> bytes;
     } cases[] = {
@@ -174,6 +174,8 @@ public:
         close(fds_[0]);
         close(fds_[1]);
     }
+    event_socket(const event_socket &) = delete;
+    event_socket &operator=(const event_socket &) = delete;
     int writer() const { return fds_[0]; }
     // Each write as it arrived; stops when none is pending.
     std::vector<std::vector<unsigned char>> writes()

@@ -26,6 +26,7 @@ std::vector<key_event> events_of(int ch)
     unsigned char buf[event_buffer_size];
     int n = char2key(ch, buf);
     std::vector<key_event> out;
+    out.reserve(static_cast<size_t>(n));
     for (int i = 0; i < n; ++i)
         out.push_back({buf[2 * i], buf[2 * i + 1]});
     return out;
@@ -215,7 +216,7 @@ TEST(StartUp, FailuresEndWithTheirMessageAndStatusOne)
 
 TEST(StartUp, BadCommandLinesPrintTheHelpText)
 {
-    for (std::vector<std::string> words : {std::vector<std::string>{"-x"}, {"-"}, {"-raw", "-d"}}) {
+    for (const std::vector<std::string> &words : {std::vector<std::string>{"-x"}, {"-"}, {"-raw", "-d"}}) {
         outcome got = run_relay(words);
         EXPECT_EQ(got.status, 1);
         EXPECT_EQ(got.messages.rfind("Usage: keyferry [option]... [device]\n", 0), 0u) << got.messages;
