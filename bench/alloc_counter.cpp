@@ -8,17 +8,23 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+// glibc's own allocator entry points, under the names it exports them by.
+// NOLINTBEGIN(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
 extern "C" {
 void *__libc_malloc(size_t);
 void *__libc_calloc(size_t, size_t);
 void *__libc_realloc(void *, size_t);
 void *__libc_memalign(size_t, size_t);
 }
+// NOLINTEND(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
 
 namespace {
 std::atomic<unsigned long> allocations{0};
 
 struct report_at_exit {
+    report_at_exit() = default;
+    report_at_exit(const report_at_exit &) = delete;
+    report_at_exit &operator=(const report_at_exit &) = delete;
     ~report_at_exit()
     {
         const char *path = std::getenv("KEYFERRY_ALLOC_LOG");
@@ -36,36 +42,39 @@ struct report_at_exit {
 } reporter;
 } // namespace
 
+// The interposers take the parameter names of glibc's own declarations.
+// NOLINTBEGIN(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
 extern "C" {
-void *malloc(size_t size)
+void *malloc(size_t __size)
 {
     ++allocations;
-    return __libc_malloc(size);
+    return __libc_malloc(__size);
 }
-void *calloc(size_t count, size_t size)
+void *calloc(size_t __nmemb, size_t __size)
 {
     ++allocations;
-    return __libc_calloc(count, size);
+    return __libc_calloc(__nmemb, __size);
 }
-void *realloc(void *old, size_t size)
+void *realloc(void *__ptr, size_t __size)
 {
     ++allocations;
-    return __libc_realloc(old, size);
+    return __libc_realloc(__ptr, __size);
 }
-void *aligned_alloc(size_t alignment, size_t size)
+void *aligned_alloc(size_t __alignment, size_t __size)
 {
     ++allocations;
-    return __libc_memalign(alignment, size);
+    return __libc_memalign(__alignment, __size);
 }
-void *memalign(size_t alignment, size_t size)
+void *memalign(size_t __alignment, size_t __size)
 {
     ++allocations;
-    return __libc_memalign(alignment, size);
+    return __libc_memalign(__alignment, __size);
 }
-int posix_memalign(void **out, size_t alignment, size_t size)
+int posix_memalign(void **__memptr, size_t __alignment, size_t __size)
 {
     ++allocations;
-    *out = __libc_memalign(alignment, size);
-    return *out ? 0 : 12;
+    *__memptr = __libc_memalign(__alignment, __size);
+    return *__memptr ? 0 : 12;
 }
 }
+// NOLINTEND(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)

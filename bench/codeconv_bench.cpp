@@ -9,8 +9,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <iterator>
 #include <iconv.h>
+#include <iterator>
 #include <string>
 #include <vector>
 

@@ -16,9 +16,10 @@ namespace {
 std::vector<unsigned char> typing_chunk()
 {
     std::vector<unsigned char> one;
-    ps2_encode_text("The quick brown fox jumps over the lazy dog: 1+1=2? \"Ok\" [x] ~/bin"
-                    "\t\r\x80\x82\x81\x83\x84\x87\x03",
-                    one);
+    ps2_encode_text(
+        "The quick brown fox jumps over the lazy dog: 1+1=2? \"Ok\" [x] ~/bin"
+        "\t\r\x80\x82\x81\x83\x84\x87\x03",
+        one);
     std::vector<unsigned char> chunk;
     while (chunk.size() + one.size() <= 8000)
         chunk.insert(chunk.end(), one.begin(), one.end());
@@ -29,7 +30,8 @@ std::vector<unsigned char> typing_chunk()
 std::vector<unsigned char> late_rows_chunk()
 {
     std::vector<unsigned char> chunk;
-    const unsigned char keys[][3] = {{0xE0, 0x6B, 0}, {0xE0, 0x69, 0}, {0x76, 0, 0}, {0x64, 0, 0}, {0xE0, 0x7C, 0}};
+    const unsigned char keys[][3] = {
+        {0xE0, 0x6B, 0}, {0xE0, 0x69, 0}, {0x76, 0, 0}, {0x64, 0, 0}, {0xE0, 0x7C, 0}};
     for (int k = 0; chunk.size() < 8000; ++k) {
         for (const unsigned char b : keys[k % 5])
             if (b)
@@ -55,7 +57,10 @@ void decode(benchmark::State &state, const std::vector<unsigned char> &chunk)
 void BM_typing_indexed(benchmark::State &s) { decode<&ps2_decoder::convert>(s, typing_chunk()); }
 void BM_typing_walking(benchmark::State &s) { decode<&ps2_decoder::convert_walking>(s, typing_chunk()); }
 void BM_late_rows_indexed(benchmark::State &s) { decode<&ps2_decoder::convert>(s, late_rows_chunk()); }
-void BM_late_rows_walking(benchmark::State &s) { decode<&ps2_decoder::convert_walking>(s, late_rows_chunk()); }
+void BM_late_rows_walking(benchmark::State &s)
+{
+    decode<&ps2_decoder::convert_walking>(s, late_rows_chunk());
+}
 
 BENCHMARK(BM_typing_indexed);
 BENCHMARK(BM_typing_walking);

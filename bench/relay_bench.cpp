@@ -26,12 +26,10 @@
 #include <vector>
 
 #include "event_device.h"
-#include "keychars.h"
 #include "keyboards.h"
+#include "keychars.h"
 #include "keyferry.h"
 #include "pty.h"
-
-extern char **environ;
 
 namespace {
 
@@ -47,6 +45,8 @@ double seconds_since(clock::time_point start)
 // One relay process between a pseudo-terminal and a FIFO.
 class relay_process {
 public:
+    relay_process(const relay_process &) = delete;
+    relay_process &operator=(const relay_process &) = delete;
     relay_process(const std::string &binary, const std::vector<std::string> &options,
                   const std::string &preload = "", const std::string &alloc_log = "")
         : dir_(make_dir()), device_(dir_ + "/kbdsim")
@@ -55,6 +55,7 @@ public:
         args.insert(args.end(), options.begin(), options.end());
         args.push_back(port_.port_path());
         std::vector<char *> argv;
+        argv.reserve(args.size() + 1);
         for (std::string &a : args)
             argv.push_back(a.data());
         argv.push_back(nullptr);
@@ -67,6 +68,7 @@ public:
             env_strings.push_back("KEYFERRY_ALLOC_LOG=" + alloc_log);
         }
         std::vector<char *> envp;
+        envp.reserve(env_strings.size() + 1);
         for (std::string &e : env_strings)
             envp.push_back(e.data());
         envp.push_back(nullptr);
@@ -209,7 +211,9 @@ struct latency {
 latency percentiles(std::vector<double> samples)
 {
     std::sort(samples.begin(), samples.end());
-    auto at = [&](double q) { return samples[static_cast<size_t>(q * static_cast<double>(samples.size() - 1))]; };
+    auto at = [&](double q) {
+        return samples[static_cast<size_t>(q * static_cast<double>(samples.size() - 1))];
+    };
     return {at(0.50), at(0.99)};
 }
 
@@ -276,7 +280,8 @@ double burst(relay_process &relay, const bytes &input, size_t expected_bytes, by
         if (poll(fds, count, 5000) <= 0)
             throw std::runtime_error("the burst stalled");
         if (at < input.size() && (fds[1].revents & POLLOUT)) {
-            ssize_t n = write(relay.port().master(), input.data() + at, std::min<size_t>(input.size() - at, 4096));
+            ssize_t n =
+                write(relay.port().master(), input.data() + at, std::min<size_t>(input.size() - at, 4096));
             if (n > 0)
                 at += static_cast<size_t>(n);
         }
@@ -287,7 +292,8 @@ double burst(relay_process &relay, const bytes &input, size_t expected_bytes, by
 
 std::string sample_text(size_t length)
 {
-    const std::string line = "The quick brown fox jumps over the lazy dog; PACK MY BOX with 5 dozen jugs? (1+2=3) ";
+    const std::string line =
+        "The quick brown fox jumps over the lazy dog; PACK MY BOX with 5 dozen jugs? (1+2=3) ";
     std::string text;
     while (text.size() < length)
         text += line;
@@ -314,9 +320,13 @@ long read_count(const std::string &path)
 
 long stripped_size(const std::string &binary)
 {
-    const std::string copy = "/tmp/keyferry-bench-stripped";
-    std::string command = "strip -o " + copy + " " + binary;
-    if (std::system(command.c_str()) != 0)
+    std::string copy = "/tmp/keyferry-bench-stripped";
+    std::string tool = "strip", flag = "-o", input = binary;
+    char *argv[] = {tool.data(), flag.data(), copy.data(), input.data(), nullptr};
+    pid_t pid = 0;
+    int status = 0;
+    if (posix_spawnp(&pid, "strip", nullptr, nullptr, argv, environ) != 0 ||
+        waitpid(pid, &status, 0) != pid || status != 0)
         return -1;
     struct stat st {};
     stat(copy.c_str(), &st);
@@ -327,7 +337,8 @@ long stripped_size(const std::string &binary)
 void row(const char *what, const std::string &relay, const std::string &floor, const std::string &ratio,
          const std::string &target)
 {
-    std::printf("| %s | %s | %s | %s | %s |\n", what, relay.c_str(), floor.c_str(), ratio.c_str(), target.c_str());
+    std::printf("| %s | %s | %s | %s | %s |\n", what, relay.c_str(), floor.c_str(), ratio.c_str(),
+                target.c_str());
 }
 
 std::string fmt(const char *format, double value)
@@ -456,8 +467,8 @@ int main(int argc, char *argv[])
         }
 
         row("peak resident memory, burst (KiB)", fmt("%.0f", static_cast<double>(peak_kb)), "", "", "< 4096");
-        row("heap allocations after start-up", fmt("%.0f", static_cast<double>(burst_allocs - idle_allocs)), "",
-            "", "0");
+        row("heap allocations after start-up", fmt("%.0f", static_cast<double>(burst_allocs - idle_allocs)),
+            "", "", "0");
         row("heap allocations in all (start-up)", fmt("%.0f", static_cast<double>(idle_allocs)), "", "", "");
         row("stripped binary (bytes)", fmt("%.0f", static_cast<double>(stripped_size(relay))),
             fmt("%.0f", static_cast<double>(stripped_size(floor))), "", "");

@@ -71,7 +71,10 @@ void check_ends_in_ascii(const std::string &result)
         FUZZ_CHECK(result.find("\x1b(B", to_double + 3) != std::string::npos);
 }
 
-bool has_byte(const std::string &s, unsigned char b) { return s.find(static_cast<char>(b)) != std::string::npos; }
+bool has_byte(const std::string &s, unsigned char b)
+{
+    return s.find(static_cast<char>(b)) != std::string::npos;
+}
 
 bool plain_ascii(const std::string &s)
 {
@@ -109,7 +112,8 @@ void check_any(const std::string &s)
 // left out), a byte from 0x80 on and the next byte choose the lead and trail
 // byte of a two-byte code. bounds receives the offsets where characters end.
 template <typename Code>
-std::string valid_text(const std::uint8_t *data, std::size_t size, Code code, std::vector<std::size_t> &bounds)
+std::string valid_text(const std::uint8_t *data, std::size_t size, Code code,
+                       std::vector<std::size_t> &bounds)
 {
     std::string text;
     bounds.push_back(0);

@@ -45,6 +45,8 @@ inline void silence_module_messages()
 // and checked by the compiler. A target that prints defines
 // KEYFERRY_FUZZ_QUIET_PRINTF before including this header.
 #ifdef KEYFERRY_FUZZ_QUIET_PRINTF
+// Each target is one source file, so this definition exists once per program.
+// NOLINTNEXTLINE(misc-definitions-in-headers,bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
 extern "C" const char *__asan_default_options() { return "check_printf=0"; }
 #endif
 
@@ -66,7 +68,7 @@ public:
     }
 
 private:
-    alignas(64) unsigned char bytes_[capacity];
+    alignas(64) unsigned char bytes_[capacity] = {};
     std::size_t exposed_ = capacity;
 };
 

@@ -197,9 +197,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
 
     irkb101_decoder *chosen = &fresh(decoders[0]);
     decoding a(stream.size());
-    for_each_chunk(in.lengths, stream.size(), [&](std::size_t at, int n) {
-        call(*chosen, stream.data() + at, n, a);
-    });
+    for_each_chunk(in.lengths, stream.size(),
+                   [&](std::size_t at, int n) { call(*chosen, stream.data() + at, n, a); });
     call(*chosen, stream.data(), 0, a); // a call without new bytes changes nothing
     bytes all = a.payload;
     const bytes held = held_back(*chosen);
@@ -213,9 +212,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     // The bytes it kept, in small chunks that never overfill the buffer.
     irkb101_decoder *small = &fresh(decoders[1]);
     decoding b(stream.size());
-    for_each_small_chunk(a.kept.size(), [&] { return capacity - small->p; }, [&](std::size_t at, int n) {
-        call(*small, a.kept.data() + at, n, b);
-    });
+    for_each_small_chunk(
+        a.kept.size(), [&] { return capacity - small->p; },
+        [&](std::size_t at, int n) { call(*small, a.kept.data() + at, n, b); });
     check_same_payload(a.kept, a, *chosen, b, *small);
 
     if (a.kept.size() <= static_cast<std::size_t>(capacity)) {

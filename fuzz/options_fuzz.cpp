@@ -52,9 +52,9 @@ expectation expect(int argc, const char *const argv[])
     options &o = e.opt;
     int i = 1;
     for (; i < argc && argv[i][0] == '-'; ++i) {
-        const char letter = argv[i][1];
+        const int letter = static_cast<unsigned char>(argv[i][1]);
         if (letter == 'r' || letter == 'i' || letter == 'I') {
-            o.mode = letter == 'r' ? 'r' : 'i';
+            o.mode = letter == 'r' ? int{'r'} : int{'i'};
             if (letter == 'I')
                 o.init101 = 0;
         } else if (letter == 'c') {

@@ -124,18 +124,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     // The chunks the input chose, with chunks too large for the buffer.
     ps2_decoder *chosen = &fresh(decoders[0]);
     decoding a(stream.size());
-    for_each_chunk(in.lengths, stream.size(), [&](std::size_t at, int n) {
-        call(*chosen, stream.data() + at, n, a);
-    });
+    for_each_chunk(in.lengths, stream.size(),
+                   [&](std::size_t at, int n) { call(*chosen, stream.data() + at, n, a); });
     call(*chosen, stream.data(), 0, a); // a call without new bytes changes nothing
 
     // The bytes it kept, in small chunks that end at every place in a
     // sequence.
     ps2_decoder *small = &fresh(decoders[1]);
     decoding b(stream.size());
-    for_each_small_chunk(a.kept.size(), [&] { return capacity - small->p; }, [&](std::size_t at, int n) {
-        call(*small, a.kept.data() + at, n, b);
-    });
+    for_each_small_chunk(
+        a.kept.size(), [&] { return capacity - small->p; },
+        [&](std::size_t at, int n) { call(*small, a.kept.data() + at, n, b); });
     FUZZ_CHECK(b.kept == a.kept);
     FUZZ_CHECK(b.chars == a.chars);
     FUZZ_CHECK(same_state(*small, *chosen));

@@ -20,6 +20,8 @@ struct named_key {
     const char *name;
 };
 
+// A table in rows of the key groups, laid out by hand.
+// clang-format off
 #define KEY(k) named_key{k, #k}
 constexpr named_key named_keys[] = {
     KEY(KEY_A), KEY(KEY_B), KEY(KEY_C), KEY(KEY_D), KEY(KEY_E), KEY(KEY_F), KEY(KEY_G),
@@ -50,6 +52,7 @@ constexpr named_key named_keys[] = {
     KEY(KEY_OK2), KEY(KEY_CANCEL2), KEY(KEY_KUP), KEY(KEY_KDOWN), KEY(KEY_UNDEFK),
 };
 #undef KEY
+// clang-format on
 
 constexpr bool names_in_code_order()
 {
@@ -61,7 +64,7 @@ constexpr bool names_in_code_order()
 }
 static_assert(std::size(named_keys) == 127 && names_in_code_order());
 
-constexpr const char *extended_names[] = {"<Left>", "<Right>", "<Up>", "<Down>",
+constexpr const char *extended_names[] = {"<Left>", "<Right>", "<Up>",    "<Down>",
                                           "<Home>", "<Kanji>", "<PrtSc>", "<End>"};
 
 } // namespace
@@ -152,7 +155,7 @@ void event_decoder::feed(const key_event &event)
         return;
     }
     completions_.push_back(-1);
-    if (prefixes_.count(pending_) == 0) {
+    if (!prefixes_.contains(pending_)) {
         faults_.push_back("no character types as:" + describe_pending());
         pending_.clear();
     }
@@ -166,12 +169,12 @@ void event_decoder::feed(const std::vector<key_event> &events)
 
 std::string event_decoder::describe_pending() const
 {
-    std::string text;
+    std::string events;
     for (size_t i = 0; i + 1 < pending_.size(); i += 2) {
-        text.append(" ");
-        text.append(describe({static_cast<uint8_t>(pending_[i]), static_cast<uint8_t>(pending_[i + 1])}));
+        events.append(" ");
+        events.append(describe({static_cast<uint8_t>(pending_[i]), static_cast<uint8_t>(pending_[i + 1])}));
     }
-    return text;
+    return events;
 }
 
 std::vector<std::string> event_decoder::faults() const

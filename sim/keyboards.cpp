@@ -26,12 +26,17 @@ bool raw_keyboard::encode(std::string_view text, std::vector<uint8_t> &out)
     return true;
 }
 
-bool cradle_keyboard::encode(std::string_view text, std::vector<uint8_t> &out) { return scan_codes(text, out); }
+bool cradle_keyboard::encode(std::string_view text, std::vector<uint8_t> &out)
+{
+    return scan_codes(text, out);
+}
 
-irkb101_keyboard::irkb101_keyboard(bool handshake, irkb101_keyboard_behaviour behaviour, std::string name)
+irkb101_keyboard::irkb101_keyboard(bool handshake, irkb101_keyboard_behaviour behaviour,
+                                   const std::string &name)
     : handshake_(handshake),
       answers_all_(std::all_of(behaviour.answers.begin(), behaviour.answers.end(), [](bool a) { return a; })),
-      responder_(std::move(behaviour)), name_(name.empty() ? (handshake ? "irkb101" : "irkb101-noinit") : name)
+      responder_(std::move(behaviour)),
+      name_(name.empty() ? (handshake ? "irkb101" : "irkb101-noinit") : name)
 {
 }
 
@@ -101,8 +106,8 @@ std::unique_ptr<virtual_keyboard> make_keyboard(std::string_view mode)
 
 std::vector<std::string> keyboard_modes()
 {
-    return {"raw", "cradle", "irkb101", "irkb101-noinit", "irkb101-silent", "irkb101-noisy", "irkb101-late",
-            "irkb101-two"};
+    return {"raw",           "cradle",       "irkb101",    "irkb101-noinit", "irkb101-silent",
+            "irkb101-noisy", "irkb101-late", "irkb101-two"};
 }
 
 } // namespace sim

@@ -64,7 +64,7 @@ class irkb101_keyboard : public virtual_keyboard {
 public:
     explicit irkb101_keyboard(bool handshake = true,
                               irkb101_keyboard_behaviour behaviour = irkb101_keyboard_behaviour::proper(),
-                              std::string name = "");
+                              const std::string &name = "");
     std::string_view mode() const override { return name_; }
     std::vector<std::string> relay_options() const override;
     int line_rate() const override { return 9600; }

@@ -94,4 +94,14 @@ void pseudo_terminal::hang_up()
     }
 }
 
+bool same_settings(const termios &a, const termios &b)
+{
+    for (int i = 0; i < NCCS; ++i)
+        if (a.c_cc[i] != b.c_cc[i])
+            return false;
+    return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag &&
+           a.c_lflag == b.c_lflag && a.c_line == b.c_line && cfgetispeed(&a) == cfgetispeed(&b) &&
+           cfgetospeed(&a) == cfgetospeed(&b);
+}
+
 } // namespace sim

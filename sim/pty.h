@@ -44,4 +44,8 @@ private:
     std::string path_;
 };
 
+// Whether two sets of terminal settings agree in every field (termios has
+// padding, which tcgetattr need not set, so memcmp cannot tell).
+bool same_settings(const termios &a, const termios &b);
+
 } // namespace sim

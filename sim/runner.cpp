@@ -66,17 +66,14 @@ bool relay_session::start()
     int log = open(log_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     if (log < 0)
         return false;
-    std::vector<char *> argv;
-    for (std::string &arg : args)
-        argv.push_back(arg.data());
-    argv.push_back(nullptr);
+    relay_command command = make_relay_command(relay_path_, args);
 
     pid_ = fork();
     if (pid_ == 0) {
         dup2(log, 1);
         dup2(log, 2);
-        execv(relay_path_.c_str(), argv.data());
-        std::fprintf(stderr, "keyferry-sim: exec %s: %s\n", relay_path_.c_str(), std::strerror(errno));
+        exec_command(command);
+        std::fprintf(stderr, "keyferry-sim: exec %s: %s\n", command.program.c_str(), std::strerror(errno));
         _exit(127);
     }
     close(log);
@@ -180,9 +177,10 @@ bool relay_session::wait_fence(clock::time_point deadline)
 {
     const key_event press{KEY_MENU, 1}, release{KEY_MENU, 0};
     auto found = [&] {
-        return std::adjacent_find(events_.begin(), events_.end(), [&](const key_event &a, const key_event &b) {
-                   return a == press && b == release;
-               }) != events_.end();
+        return std::adjacent_find(events_.begin(), events_.end(),
+                                  [&](const key_event &a, const key_event &b) {
+                                      return a == press && b == release;
+                                  }) != events_.end();
     };
     return pump_until(found, std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock::now()));
 }
@@ -285,6 +283,31 @@ std::unique_ptr<relay_session> start_ready_relay(virtual_keyboard &keyboard, con
     if (!relay->start() || !relay->wait_ready())
         return nullptr;
     return relay;
+}
+
+relay_command make_relay_command(const std::string &relay_path, const std::vector<std::string> &args)
+{
+#ifdef KEYFERRY_RELAY_LAUNCHER
+    const std::vector<std::string> launcher{KEYFERRY_RELAY_LAUNCHER};
+#else
+    const std::vector<std::string> launcher;
+#endif
+    if (launcher.empty())
+        return {relay_path, args};
+    relay_command command{launcher.front(), launcher};
+    command.args.push_back(relay_path);
+    if (!args.empty())
+        command.args.insert(command.args.end(), args.begin() + 1, args.end());
+    return command;
+}
+
+void exec_command(relay_command &command)
+{
+    std::vector<char *> argv;
+    for (std::string &arg : command.args)
+        argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    execv(command.program.c_str(), argv.data());
 }
 
 std::string default_relay_path()

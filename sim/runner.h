@@ -52,8 +52,8 @@ public:
     bool send(const std::vector<uint8_t> &bytes, const send_plan &plan = {});
     // Types text and then a fence, and collects the events before the fence.
     // Text must not hold the fence character.
-    bool type_and_collect(std::string_view text, std::vector<key_event> &events,
-                          const send_plan &plan = {}, std::chrono::milliseconds limit = 10s);
+    bool type_and_collect(std::string_view text, std::vector<key_event> &events, const send_plan &plan = {},
+                          std::chrono::milliseconds limit = 10s);
     // Reads events until at least count have been collected.
     bool wait_for_events(size_t count, std::chrono::milliseconds limit = 10s);
     // Reads events and serves the keyboard until done() or the limit.
@@ -106,5 +106,17 @@ std::unique_ptr<relay_session> start_ready_relay(virtual_keyboard &keyboard, con
 // Where keyferry-sim and the tests find the relay when not told: beside the
 // running program.
 std::string default_relay_path();
+
+// What to execv to run the relay at relay_path with args (args[0] is the name
+// the relay runs under). A relay built for another machine runs through the
+// emulator it was built with, which the build names in front of the path.
+struct relay_command {
+    std::string program;
+    std::vector<std::string> args;
+};
+relay_command make_relay_command(const std::string &relay_path, const std::vector<std::string> &args);
+
+// Replaces the process with the command; returns only if execv failed.
+void exec_command(relay_command &command);
 
 } // namespace sim

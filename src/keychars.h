@@ -4,6 +4,9 @@
 // keys of the handheld that an external keyboard never needs.
 #pragma once
 
+// The codes stay laid out in rows, as the device lists them.
+// clang-format off
+
 // Letters, in alphabetical order.
 enum : int {
     KEY_A = 1, KEY_B, KEY_C, KEY_D, KEY_E, KEY_F, KEY_G, KEY_H, KEY_I,
@@ -55,6 +58,8 @@ enum : int {
     KEY_LARGE2, KEY_KANAHIRA, KEY_KANJI2, KEY_OK2, KEY_CANCEL2, KEY_KUP,
     KEY_KDOWN, KEY_UNDEFK
 };
+
+// clang-format on
 
 // Each group must end just before the next begins.
 static_assert(KEY_Z == 26 && KEY_HOME == 40 && KEY_ZERO == 50);

@@ -52,8 +52,16 @@ int parse_options(int argc, const char *const argv[], options &opt)
             opt.mode = 'h';
             opt.speed = 4800;
             break;
-        case '0': case '1': case '2': case '3': case '4':
-        case '5': case '6': case '7': case '8': case '9':
+        case '0':
+        case '1':
+        case '2':
+        case '3':
+        case '4':
+        case '5':
+        case '6':
+        case '7':
+        case '8':
+        case '9':
             opt.speed = leading_number(word + 1);
             break;
         case 'd':

@@ -10,12 +10,12 @@ extern const char *prog;
 
 // Run configuration, filled from the command line.
 struct options {
-    int mode = 'r';                       // 'r' raw, 'i' IrKB101, 'h' cradle
-    int speed = 9600;                     // port speed in bits per second
+    int mode = 'r';                        // 'r' raw, 'i' IrKB101, 'h' cradle
+    int speed = 9600;                      // port speed in bits per second
     const char *namkbdsim = "/dev/kbdsim"; // keyboard simulator device
     const char *namextkey = "/dev/ttyS1";  // external keyboard port
-    int init101 = 1;                      // run the IrKB101 handshake in mode 'i'
-    int verbose = 0;                      // trace every key event
+    int init101 = 1;                       // run the IrKB101 handshake in mode 'i'
+    int verbose = 0;                       // trace every key event
 };
 
 // Parses argv[1] onwards into opt (prog is argv[0] and is not touched here).

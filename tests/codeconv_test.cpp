@@ -41,9 +41,8 @@ TEST(ByteClass, PlainCharReadsAsUnsigned)
 TEST(JisShiftJis, KnownPairsBothWays)
 {
     const int pairs[][2] = {
-        {0x2121, 0x8140}, {0x215F, 0x817E}, {0x2160, 0x8180}, {0x217E, 0x819E},
-        {0x2221, 0x819F}, {0x2422, 0x82A0}, {0x3021, 0x889F}, {0x5E7E, 0x9FFC},
-        {0x5F21, 0xE040}, {0x7E7E, 0xEFFC},
+        {0x2121, 0x8140}, {0x215F, 0x817E}, {0x2160, 0x8180}, {0x217E, 0x819E}, {0x2221, 0x819F},
+        {0x2422, 0x82A0}, {0x3021, 0x889F}, {0x5E7E, 0x9FFC}, {0x5F21, 0xE040}, {0x7E7E, 0xEFFC},
     };
     for (const auto &pr : pairs) {
         SCOPED_TRACE(pr[0]);
@@ -133,9 +132,14 @@ TEST(StringConverters, Cases)
 {
     const string_case cases[] = {
         // ASCII alone passes unchanged with no escape sequence.
-        {sjistojis, "", ""}, {euctojis, "", ""}, {jistosjis, "", ""}, {jistoeuc, "", ""},
-        {sjistojis, "61 62 63", "61 62 63"}, {euctojis, "61 62 63", "61 62 63"},
-        {jistosjis, "61 62 63", "61 62 63"}, {jistoeuc, "61 62 63", "61 62 63"},
+        {sjistojis, "", ""},
+        {euctojis, "", ""},
+        {jistosjis, "", ""},
+        {jistoeuc, "", ""},
+        {sjistojis, "61 62 63", "61 62 63"},
+        {euctojis, "61 62 63", "61 62 63"},
+        {jistosjis, "61 62 63", "61 62 63"},
+        {jistoeuc, "61 62 63", "61 62 63"},
 
         // Writers: one ESC $ B per run of two-byte characters, ESC ( B only
         // on the way back to ASCII, and always before the terminator.

@@ -21,11 +21,11 @@ using converter = const char *(*)(const char *);
 
 inline const char *name_of(converter fn)
 {
-    return fn == sjistojis ? "sjistojis"
-         : fn == euctojis  ? "euctojis"
-         : fn == jistosjis ? "jistosjis"
-         : fn == jistoeuc  ? "jistoeuc"
-                           : "?";
+    return fn == sjistojis   ? "sjistojis"
+           : fn == euctojis  ? "euctojis"
+           : fn == jistosjis ? "jistosjis"
+           : fn == jistoeuc  ? "jistoeuc"
+                             : "?";
 }
 
 // "61 1B 24" -> the three bytes.
@@ -75,6 +75,9 @@ inline bool iconv_text(const char *to, const char *from, const std::string &in, 
 {
     static struct descriptors {
         std::map<std::pair<std::string, std::string>, iconv_t> open;
+        descriptors() = default;
+        descriptors(const descriptors &) = delete;
+        descriptors &operator=(const descriptors &) = delete;
         ~descriptors()
         {
             for (auto &entry : open)

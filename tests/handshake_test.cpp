@@ -92,7 +92,8 @@ private:
             {
                 std::lock_guard<std::mutex> lock(mutex_);
                 if (auto due = responder_.next_due()) {
-                    const auto left = std::chrono::ceil<std::chrono::milliseconds>(*due - steady::now()).count();
+                    const auto left =
+                        std::chrono::ceil<std::chrono::milliseconds>(*due - steady::now()).count();
                     wait_ms = static_cast<int>(std::clamp<long long>(left, 0, wait_ms));
                 }
             }
@@ -130,9 +131,9 @@ double cpu_seconds(clockid_t clock)
 struct outcome {
     int result;
     std::string messages;
-    double wall;         // seconds
-    double thread_cpu;   // seconds used by the thread that ran the handshake
-    double process_cpu;  // seconds used by the whole test process meanwhile
+    double wall;        // seconds
+    double thread_cpu;  // seconds used by the thread that ran the handshake
+    double process_cpu; // seconds used by the whole test process meanwhile
     std::vector<int> recognised;
 };
 
@@ -172,8 +173,8 @@ outcome handshake(pty_port &port, irkb101_keyboard_behaviour behaviour, start wh
     o.thread_cpu = cpu_seconds(CLOCK_THREAD_CPUTIME_ID) - cpu0;
     o.process_cpu = cpu_seconds(CLOCK_PROCESS_CPUTIME_ID) - proc0;
     o.recognised = keyboard.recognised();
-    std::printf("handshake: result %d, wall %.3f s, handshake thread CPU %.4f s, process CPU %.4f s\n", o.result,
-                o.wall, o.thread_cpu, o.process_cpu);
+    std::printf("handshake: result %d, wall %.3f s, handshake thread CPU %.4f s, process CPU %.4f s\n",
+                o.result, o.wall, o.thread_cpu, o.process_cpu);
     return o;
 }
 
@@ -267,8 +268,8 @@ TEST(Handshake, BytesPendingBeforeTheCallAreDiscarded)
 {
     pty_port port;
     // Matched, these would print two mismatch messages.
-    const outcome o = handshake(port, irkb101_keyboard_behaviour::proper(), start::at_once,
-                                {0x00, 0x13, 0xFF, 0x55});
+    const outcome o =
+        handshake(port, irkb101_keyboard_behaviour::proper(), start::at_once, {0x00, 0x13, 0xFF, 0x55});
     EXPECT_EQ(o.result, 0);
     EXPECT_EQ(o.messages, sending(0) + sending(1) + sending(2));
 }
@@ -314,8 +315,8 @@ bytes concat(std::initializer_list<std::span<const unsigned char>> parts)
 TEST(Responder, RecognisesStringsSplitAnywhereAndAfterGarbage)
 {
     irkb101_responder r;
-    const bytes stream = concat({bytes{0xC0, 0x12, 0xAA}, irkb101_init_string(0), bytes{0x00}, irkb101_init_string(1),
-                                 irkb101_init_string(2)});
+    const bytes stream = concat({bytes{0xC0, 0x12, 0xAA}, irkb101_init_string(0), bytes{0x00},
+                                 irkb101_init_string(1), irkb101_init_string(2)});
     for (unsigned char b : stream)
         r.receive({&b, 1}, at(0));
     EXPECT_EQ(r.recognised(), (std::vector<int>{0, 1, 2}));

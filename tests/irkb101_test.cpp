@@ -82,23 +82,31 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(
         frame_case{"one pair", {{0x1C, 0xE3}}, {0x1C}, 0},
         frame_case{"runs with separators", {{0xFF, 0x1C, 0xE3, 0xFF, 0x1B, 0xE4}}, {0x1C, 0x1B}, 0},
-        frame_case{"runs of several pairs", {{0xFF, 0xFF, 0x1C, 0xE3, 0x1B, 0xE4, 0xFF, 0xF0, 0x0F, 0x1C, 0xE3}},
-                   {0x1C, 0x1B, 0xF0, 0x1C}, 0},
-        frame_case{"no separators at all", {{0x12, 0xED, 0x1C, 0xE3, 0xF0, 0x0F, 0x1C, 0xE3}},
-                   {0x12, 0x1C, 0xF0, 0x1C}, 0},
+        frame_case{"runs of several pairs",
+                   {{0xFF, 0xFF, 0x1C, 0xE3, 0x1B, 0xE4, 0xFF, 0xF0, 0x0F, 0x1C, 0xE3}},
+                   {0x1C, 0x1B, 0xF0, 0x1C},
+                   0},
+        frame_case{"no separators at all",
+                   {{0x12, 0xED, 0x1C, 0xE3, 0xF0, 0x0F, 0x1C, 0xE3}},
+                   {0x12, 0x1C, 0xF0, 0x1C},
+                   0},
         frame_case{"complement first is a pair too", {{0xE3, 0x1C}}, {0xE3}, 0},
         frame_case{"FF 00 inside a run is payload FF", {{0x1C, 0xE3, 0xFF, 0x00}}, {0x1C, 0xFF}, 0},
-        frame_case{"FF 00 in the middle of a run", {{0x1C, 0xE3, 0xFF, 0x00, 0x1B, 0xE4}}, {0x1C, 0xFF, 0x1B}, 0},
+        frame_case{
+            "FF 00 in the middle of a run", {{0x1C, 0xE3, 0xFF, 0x00, 0x1B, 0xE4}}, {0x1C, 0xFF, 0x1B}, 0},
         frame_case{"00 FF is payload 00", {{0xFF, 0x00, 0xFF}}, {0x00}, 0},
         frame_case{"separators only", {{0xFF, 0xFF, 0xFF}}, {}, 0},
         frame_case{"lone byte waits", {{0x1C}}, {}, 1},
         frame_case{"run held back by a lone last byte", {{0xFF, 0x1C, 0xE3, 0x1B}}, {}, 3},
-        frame_case{"held run completed by the next call", {{0xFF, 0x1C, 0xE3, 0x1B}, {0xE4}}, {0x1C, 0x1B}, 0},
+        frame_case{
+            "held run completed by the next call", {{0xFF, 0x1C, 0xE3, 0x1B}, {0xE4}}, {0x1C, 0x1B}, 0},
         frame_case{"trailing FF holds the run", {{0x1C, 0xE3, 0xFF}}, {}, 3},
-        frame_case{"held FF turns out a separator", {{0x1C, 0xE3, 0xFF}, {0xFF, 0x1C, 0xE3}}, {0x1C, 0x1C}, 0},
+        frame_case{
+            "held FF turns out a separator", {{0x1C, 0xE3, 0xFF}, {0xFF, 0x1C, 0xE3}}, {0x1C, 0x1C}, 0},
         frame_case{"held FF turns out payload", {{0x1C, 0xE3, 0xFF}, {0x00}}, {0x1C, 0xFF}, 0},
         frame_case{"empty call keeps the held run", {{0x1C, 0xE3, 0x1B}, {}, {}, {0xE4}}, {0x1C, 0x1B}, 0},
-        frame_case{"earlier runs go out at once", {{0x1C, 0xE3, 0xFF, 0x1B, 0xE4, 0xFF, 0x1A}}, {0x1C, 0x1B}, 1}),
+        frame_case{
+            "earlier runs go out at once", {{0x1C, 0xE3, 0xFF, 0x1B, 0xE4, 0xFF, 0x1A}}, {0x1C, 0x1B}, 1}),
     [](const testing::TestParamInfo<frame_case> &info) {
         std::string name;
         for (const char *s = info.param.what; *s; ++s)
@@ -200,12 +208,12 @@ TEST(BrokenPairs, FirstByteIsDroppedAndDecodingResumes)
         int carried;
     };
     const broken_case cases[] = {
-        {{0x1C, 0x32, 0xCD}, {0x32}, 0},                    // E3 lost
-        {{0xE3, 0x32, 0xCD}, {0x32}, 0},                    // 1C lost
-        {{0x1C, 0xE3, 0x1B, 0x1C, 0xE3}, {0x1C, 0x1C}, 0},  // E4 lost inside a run
+        {{0x1C, 0x32, 0xCD}, {0x32}, 0},                   // E3 lost
+        {{0xE3, 0x32, 0xCD}, {0x32}, 0},                   // 1C lost
+        {{0x1C, 0xE3, 0x1B, 0x1C, 0xE3}, {0x1C, 0x1C}, 0}, // E4 lost inside a run
         {{0x1C, 0xE3, 0x1B, 0xFF, 0x1C, 0xE3}, {0x1C, 0x1C}, 0},
-        {{0x1B, 0x1C}, {}, 1},                              // the next byte waits for its partner
-        {{0x1B, 0x1A, 0x19, 0x1C, 0xE3}, {0x1C}, 0},        // several in a row
+        {{0x1B, 0x1C}, {}, 1},                       // the next byte waits for its partner
+        {{0x1B, 0x1A, 0x19, 0x1C, 0xE3}, {0x1C}, 0}, // several in a row
     };
     for (const broken_case &c : cases) {
         const result r = decode({c.in});
@@ -229,8 +237,9 @@ TEST(BrokenPairs, ALostByteCostsOnlyItsOwnPayloadByte)
         // The framed bytes other than gaps come in pairs, one per payload byte.
         bytes expected = payload;
         if (framed[lost] != 0xFF) {
-            const auto before = std::count_if(framed.begin(), framed.begin() + static_cast<std::ptrdiff_t>(lost),
-                                              [](unsigned char b) { return b != 0xFF; });
+            const auto before =
+                std::count_if(framed.begin(), framed.begin() + static_cast<std::ptrdiff_t>(lost),
+                              [](unsigned char b) { return b != 0xFF; });
             expected.erase(expected.begin() + before / 2);
         }
         expected.push_back(0x1A);

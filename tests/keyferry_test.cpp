@@ -118,7 +118,10 @@ TEST(KeyTranslation, EveryCharacterTypesAsItsTableRowSays)
 TEST(KeyTranslation, WritesTheDocumentedBytes)
 {
     // Byte values as the device sees them, independent of the header's names.
-    struct { int ch; std::vector<unsigned char> bytes; } cases[] = {
+    const struct {
+        int ch;
+        std::vector<unsigned char> bytes;
+    } cases[] = {
         {'a', {0x01, 0x01, 0x01, 0x00}},
         {'A', {0x1B, 0x01, 0x01, 0x01, 0x01, 0x00, 0x1B, 0x00}},
         {'`', {0x1E, 0x01, 0x1B, 0x01, 0x3A, 0x01, 0x3A, 0x00, 0x1B, 0x00, 0x1E, 0x00}},
@@ -171,6 +174,8 @@ public:
         close(fds_[0]);
         close(fds_[1]);
     }
+    event_socket(const event_socket &) = delete;
+    event_socket &operator=(const event_socket &) = delete;
     int writer() const { return fds_[0]; }
     // Each write as it arrived; stops when none is pending.
     std::vector<std::vector<unsigned char>> writes()
@@ -222,8 +227,9 @@ TEST(Injection, FailedWritesDoNotStopTheRest)
     testing::internal::CaptureStderr();
     pseudo_input(-1, '~', 1);
     std::string trace = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(trace, "keyferry: code=27(1b), PRESS\nkeyferry: code=50(32), PRESS\n"
-                     "keyferry: code=50(32), RELEASE\nkeyferry: code=27(1b), RELEASE\n");
+    EXPECT_EQ(trace,
+              "keyferry: code=27(1b), PRESS\nkeyferry: code=50(32), PRESS\n"
+              "keyferry: code=50(32), RELEASE\nkeyferry: code=27(1b), RELEASE\n");
 }
 
 TEST(Dump, PrintsEveryByteInLowerCaseHex)

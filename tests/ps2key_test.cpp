@@ -85,19 +85,29 @@ INSTANTIATE_TEST_SUITE_P(
         typing_case{"right shift release clears left", {0x12, 0x59, 0xF0, 0x59, 0x1C}, text("a"), ""},
         typing_case{"left shift release clears right", {0x59, 0x12, 0xF0, 0x12, 0x1C}, text("a"), ""},
         typing_case{"left ctrl release clears right", {0xE0, 0x14, 0x14, 0xF0, 0x14, 0x1E}, text("2"), ""},
-        typing_case{"right alt release clears left", {0x14, 0x11, 0xE0, 0x11, 0xE0, 0xF0, 0x11, 0x29}, {0}, ""},
+        typing_case{
+            "right alt release clears left", {0x14, 0x11, 0xE0, 0x11, 0xE0, 0xF0, 0x11, 0x29}, {0}, ""},
         typing_case{"release of an unpressed modifier", {0xF0, 0x12, 0x1C}, text("a"), ""},
         typing_case{"cursor left, no output on release", {0xE0, 0x6B, 0xE0, 0xF0, 0x6B}, {128}, ""},
-        typing_case{"extended keys ignore modifiers", {0x14, 0x12, 0x11, 0xE0, 0x74, 0x64, 0xE0, 0x69},
-                    {129, 133, 135}, ""},
+        typing_case{"extended keys ignore modifiers",
+                    {0x14, 0x12, 0x11, 0xE0, 0x74, 0x64, 0xE0, 0x69},
+                    {129, 133, 135},
+                    ""},
         typing_case{"zero byte is silent", {0x00, 0xF0, 0x00, 0x1C}, text("a"), ""},
         typing_case{"E0 00 is unknown", {0xE0, 0x00}, {}, unknown("00")},
-        typing_case{"unknown codes, decoding resumes", {0xAA, 0x1C, 0xFA, 0xE1, 0x32}, text("ab"),
+        typing_case{"unknown codes, decoding resumes",
+                    {0xAA, 0x1C, 0xFA, 0xE1, 0x32},
+                    text("ab"),
                     unknown("aa") + unknown("fa") + unknown("e1")},
         typing_case{"E0 before a plain key", {0xE0, 0x12, 0x1C}, text("a"), unknown("12")},
-        typing_case{"release of an unknown code", {0xF0, 0xAA, 0xE0, 0xF0, 0x1C}, {}, unknown("aa") + unknown("1c")},
-        typing_case{"prefixes in the wrong order", {0xF0, 0xE0, 0x6B, 0x1C}, text("a"), unknown("e0") + unknown("6b")},
-        typing_case{"E0 E0 takes the second as key byte", {0xE0, 0xE0, 0x6B}, {}, unknown("e0") + unknown("6b")},
+        typing_case{
+            "release of an unknown code", {0xF0, 0xAA, 0xE0, 0xF0, 0x1C}, {}, unknown("aa") + unknown("1c")},
+        typing_case{"prefixes in the wrong order",
+                    {0xF0, 0xE0, 0x6B, 0x1C},
+                    text("a"),
+                    unknown("e0") + unknown("6b")},
+        typing_case{
+            "E0 E0 takes the second as key byte", {0xE0, 0xE0, 0x6B}, {}, unknown("e0") + unknown("6b")},
         typing_case{"F0 F0", {0xF0, 0xF0, 0x1C}, text("a"), unknown("f0")}),
     [](const testing::TestParamInfo<typing_case> &info) {
         std::string name;
@@ -110,10 +120,10 @@ INSTANTIATE_TEST_SUITE_P(
 // slip in the table's codes or characters shows.
 TEST(Layout, MakeCodesTypeTheKeyCaps)
 {
-    const bytes codes = {0x1C, 0x32, 0x21, 0x23, 0x24, 0x2B, 0x34, 0x33, 0x43, 0x3B, 0x42, 0x4B, 0x3A,
-                         0x31, 0x44, 0x4D, 0x15, 0x2D, 0x1B, 0x2C, 0x3C, 0x2A, 0x1D, 0x22, 0x35, 0x1A,
-                         0x16, 0x1E, 0x26, 0x25, 0x2E, 0x36, 0x3D, 0x3E, 0x46, 0x45, 0x4E, 0x55, 0x54,
-                         0x5B, 0x4C, 0x52, 0x41, 0x49, 0x4A, 0x0E, 0x29};
+    const bytes codes = {0x1C, 0x32, 0x21, 0x23, 0x24, 0x2B, 0x34, 0x33, 0x43, 0x3B, 0x42, 0x4B,
+                         0x3A, 0x31, 0x44, 0x4D, 0x15, 0x2D, 0x1B, 0x2C, 0x3C, 0x2A, 0x1D, 0x22,
+                         0x35, 0x1A, 0x16, 0x1E, 0x26, 0x25, 0x2E, 0x36, 0x3D, 0x3E, 0x46, 0x45,
+                         0x4E, 0x55, 0x54, 0x5B, 0x4C, 0x52, 0x41, 0x49, 0x4A, 0x0E, 0x29};
     EXPECT_EQ(decode(codes).chars, text("abcdefghijklmnopqrstuvwxyz1234567890-=[];',./` "));
 
     bytes shifted = {0x12};
@@ -162,7 +172,8 @@ TEST(Typing, EveryReachableCellInEveryColumn)
                 }
             in.insert(in.end(), key.begin(), key.end()); // modifiers gone again
             const result r = decode(in);
-            ASSERT_EQ(r.chars, (bytes{static_cast<unsigned char>(k.cc[column]), static_cast<unsigned char>(k.cc[0])}))
+            ASSERT_EQ(r.chars,
+                      (bytes{static_cast<unsigned char>(k.cc[column]), static_cast<unsigned char>(k.cc[0])}))
                 << "row " << row << " column " << column;
             EXPECT_EQ(r.messages, "");
             produced.insert(k.cc[column]);
@@ -191,11 +202,11 @@ TEST(Encoder, SentenceUsesShiftAndCtrlAsTheTableNeeds)
 {
     bytes seq;
     ASSERT_EQ(ps2_encode_text("Hi!\t\x01", seq), 5u);
-    const bytes expected = {0x12, 0x33, 0xF0, 0x33, 0xF0, 0x12,       // H
-                            0x43, 0xF0, 0x43,                         // i
-                            0x12, 0x16, 0xF0, 0x16, 0xF0, 0x12,       // !
-                            0x0D, 0xF0, 0x0D,                         // tab
-                            0x14, 0x1C, 0xF0, 0x1C, 0xF0, 0x14};      // ctrl-a
+    const bytes expected = {0x12, 0x33, 0xF0, 0x33, 0xF0, 0x12,  // H
+                            0x43, 0xF0, 0x43,                    // i
+                            0x12, 0x16, 0xF0, 0x16, 0xF0, 0x12,  // !
+                            0x0D, 0xF0, 0x0D,                    // tab
+                            0x14, 0x1C, 0xF0, 0x1C, 0xF0, 0x14}; // ctrl-a
     EXPECT_EQ(seq, expected);
 
     bytes ext;

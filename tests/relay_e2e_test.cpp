@@ -6,8 +6,8 @@
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/stat.h>
 #include <string>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -26,6 +26,7 @@ std::vector<key_event> events_of(int ch)
     unsigned char buf[event_buffer_size];
     int n = char2key(ch, buf);
     std::vector<key_event> out;
+    out.reserve(static_cast<size_t>(n));
     for (int i = 0; i < n; ++i)
         out.push_back({buf[2 * i], buf[2 * i + 1]});
     return out;
@@ -43,14 +44,11 @@ outcome run_relay(std::vector<std::string> words)
     int pipe_fds[2];
     EXPECT_EQ(pipe2(pipe_fds, O_CLOEXEC), 0);
     words.insert(words.begin(), "keyferry");
-    std::vector<char *> argv;
-    for (std::string &w : words)
-        argv.push_back(w.data());
-    argv.push_back(nullptr);
+    sim::relay_command command = sim::make_relay_command(KEYFERRY_RELAY, words);
     pid_t pid = fork();
     if (pid == 0) {
         dup2(pipe_fds[1], 2);
-        execv(KEYFERRY_RELAY, argv.data());
+        sim::exec_command(command);
         _exit(127);
     }
     close(pipe_fds[1]);
@@ -151,10 +149,11 @@ TEST_F(RawRelay, TraceShowsEveryEvent)
     std::vector<key_event> events;
     ASSERT_TRUE(relay->type_and_collect("A", events));
     EXPECT_EQ(relay->hang_up(), 0);
-    const std::string trace = "keyferry: code=27(1b), PRESS\n"
-                              "keyferry: code=1(1), PRESS\n"
-                              "keyferry: code=1(1), RELEASE\n"
-                              "keyferry: code=27(1b), RELEASE\n";
+    const std::string trace =
+        "keyferry: code=27(1b), PRESS\n"
+        "keyferry: code=1(1), PRESS\n"
+        "keyferry: code=1(1), RELEASE\n"
+        "keyferry: code=27(1b), RELEASE\n";
     EXPECT_NE(relay->messages().find(trace), std::string::npos) << relay->messages();
 }
 
@@ -176,8 +175,9 @@ TEST_F(RawRelay, UnsupportedSpeedFallsBackAndRuns)
     const termios applied = relay->port().settings();
     EXPECT_EQ(cfgetospeed(&applied), B9600);
     EXPECT_EQ(relay->hang_up(), 0);
-    EXPECT_EQ(relay->messages(), "2147483647 bps unavailable.  9600 bps selected.\n"
-                                "keyferry: keyboard port hung up\n");
+    EXPECT_EQ(relay->messages(),
+              "2147483647 bps unavailable.  9600 bps selected.\n"
+              "keyferry: keyboard port hung up\n");
 }
 
 TEST(StartUp, FailuresEndWithTheirMessageAndStatusOne)
@@ -210,7 +210,7 @@ TEST(StartUp, FailuresEndWithTheirMessageAndStatusOne)
 
 TEST(StartUp, BadCommandLinesPrintTheHelpText)
 {
-    for (std::vector<std::string> words : {std::vector<std::string>{"-x"}, {"-"}, {"-raw", "-d"}}) {
+    for (const std::vector<std::string> &words : {std::vector<std::string>{"-x"}, {"-"}, {"-raw", "-d"}}) {
         outcome got = run_relay(words);
         EXPECT_EQ(got.status, 1);
         EXPECT_EQ(got.messages.rfind("Usage: keyferry [option]... [device]\n", 0), 0u) << got.messages;
