@@ -72,6 +72,8 @@ bool relay_session::start()
     if (pid_ == 0) {
         dup2(log, 1);
         dup2(log, 2);
+        if (close_standard_input)
+            close(0);
         exec_command(command);
         std::fprintf(stderr, "keyferry-sim: exec %s: %s\n", command.program.c_str(), std::strerror(errno));
         _exit(127);
@@ -199,7 +201,7 @@ bool relay_session::wait_ready(std::chrono::milliseconds limit)
     keyboard_.encode(std::string_view(&probe_char, 1), probe);
     events_.clear();
     while (events_.empty()) {
-        if (clock::now() >= deadline || !send(probe))
+        if (clock::now() >= deadline || gone() || !send(probe))
             return false;
         pump_until([&] { return !events_.empty(); }, 100ms);
     }

@@ -44,6 +44,9 @@ public:
 
     // Starts the relay; false if it could not be started.
     bool start();
+    // Starts the relay with its standard input closed, so that the first
+    // descriptor it opens is 0.
+    bool close_standard_input = false;
     // Serves the keyboard's initialisation, then probes until the relay
     // injects, and discards everything up to a fence.
     bool wait_ready(std::chrono::milliseconds limit = 10s);

@@ -132,6 +132,20 @@ TEST_F(RawRelay, BytesPendingBeforeTheLoopAreDiscarded)
     EXPECT_EQ(relay.hang_up(), 0);
 }
 
+TEST_F(RawRelay, ADeviceOpenedAsDescriptorZeroIsUsed)
+{
+    sim::relay_session relay(keyboard, KEYFERRY_RELAY);
+    relay.close_standard_input = true;
+    ASSERT_TRUE(relay.start());
+    ASSERT_TRUE(relay.wait_ready());
+    std::vector<key_event> events;
+    ASSERT_TRUE(relay.type_and_collect("fd0", events));
+    sim::event_decoder decoder;
+    decoder.feed(events);
+    EXPECT_EQ(decoder.text(), "fd0");
+    EXPECT_EQ(relay.hang_up(), 0);
+}
+
 TEST_F(RawRelay, HangUpEndsTheRelayWithinASecond)
 {
     auto relay = sim::start_ready_relay(keyboard, KEYFERRY_RELAY);

@@ -177,6 +177,31 @@ TEST_F(SerialLine, PutTimesOutOnAHungUpPort)
     closetty(fd);
 }
 
+TEST_F(SerialLine, DescriptorZeroIsASuccessfulOpen)
+{
+    // With standard input closed the port gets descriptor 0.
+    int saved_stdin = dup(0);
+    close(0);
+    int fd = opentty(port.port_path().c_str());
+    dup2(saved_stdin, 0);
+    close(saved_stdin);
+    EXPECT_EQ(fd, 0);
+}
+
+TEST(SerialLineDeathTest, ThePortNeverBecomesTheControllingTerminal)
+{
+    // A relay started as a session leader (from a daemon, say) must not
+    // acquire the keyboard port as its terminal, or a hang-up there would
+    // end it with SIGHUP before it could restore the port.
+    sim::pseudo_terminal port;
+    auto open_as_session_leader = [&] {
+        setsid();
+        opentty(port.port_path().c_str());
+        std::exit(open("/dev/tty", O_RDWR | O_NOCTTY) < 0 ? 0 : 3);
+    };
+    EXPECT_EXIT(open_as_session_leader(), testing::ExitedWithCode(0), "");
+}
+
 TEST(SerialLineDeathTest, OpeningAMissingPortEndsTheProcess)
 {
     EXPECT_EXIT(opentty("/nonexistent/ttyS9"), testing::ExitedWithCode(1),
