@@ -197,7 +197,8 @@ TEST(SerialLineDeathTest, ThePortNeverBecomesTheControllingTerminal)
     auto open_as_session_leader = [&] {
         setsid();
         opentty(port.port_path().c_str());
-        std::exit(open("/dev/tty", O_RDWR | O_NOCTTY) < 0 ? 0 : 3);
+        const int terminal = open("/dev/tty", O_RDWR | O_NOCTTY);
+        std::exit(terminal < 0 ? 0 : 3);
     };
     EXPECT_EXIT(open_as_session_leader(), testing::ExitedWithCode(0), "");
 }
