@@ -50,6 +50,16 @@ inline void silence_module_messages()
 extern "C" const char *__asan_default_options() { return "check_printf=0"; }
 #endif
 
+// Appends the kept bytes of one call to the stream a decoder has seen, and
+// checks that what the decoder now carries is the unfinished end of it.
+template <typename Decoder>
+void record_kept(const Decoder &d, const unsigned char *src, int kept, std::vector<unsigned char> &seen)
+{
+    seen.insert(seen.end(), src, src + kept);
+    FUZZ_CHECK(static_cast<std::size_t>(d.p) <= seen.size() &&
+               std::equal(d.keybuf, d.keybuf + d.p, seen.end() - d.p));
+}
+
 // The caller's buffer for decoder calls. Only the bytes a call may use are
 // addressable, so AddressSanitizer reports an access past them as it would
 // past an exact heap block, without the cost of a heap block per call.

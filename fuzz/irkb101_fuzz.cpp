@@ -76,9 +76,7 @@ void call(irkb101_decoder &d, const unsigned char *src, int n, decoding &out)
         FUZZ_CHECK(r == 0 && bytes(d.keybuf, d.keybuf + d.p) == carried);
 
     out.payload.insert(out.payload.end(), buf, buf + r);
-    out.kept.insert(out.kept.end(), src, src + kept);
-    FUZZ_CHECK(static_cast<std::size_t>(d.p) <= out.kept.size() &&
-               std::equal(d.keybuf, d.keybuf + d.p, out.kept.end() - d.p));
+    record_kept(d, src, kept, out.kept);
 }
 
 // A decoder as it starts. The three decoders live for the whole run and are

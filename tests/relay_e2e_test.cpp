@@ -32,6 +32,18 @@ std::vector<key_event> events_of(int ch)
     return out;
 }
 
+// Types text through a ready relay and returns what the handheld received;
+// a fault in the events or a lost fence shows as a mismatch.
+std::string received(sim::relay_session &relay, std::string_view text, const sim::send_plan &plan = {})
+{
+    std::vector<key_event> events;
+    if (!relay.type_and_collect(text, events, plan))
+        return "<fence lost>";
+    sim::event_decoder decoder;
+    decoder.feed(events);
+    return decoder.faults().empty() ? decoder.text() : "<faulty events>";
+}
+
 struct outcome {
     int status = -1;
     std::string messages;
@@ -100,12 +112,7 @@ TEST_F(RawRelay, TextRoundTripsByteForByteAcrossReads)
     auto relay = sim::start_ready_relay(keyboard, KEYFERRY_RELAY);
     ASSERT_TRUE(relay);
     const std::string text = "Hello, World!\r\tctrl:\x01\x1b del:\x7f `~?\\|{}";
-    std::vector<key_event> events;
-    ASSERT_TRUE(relay->type_and_collect(text, events, {false, {1, 2, 5, 20}}));
-    sim::event_decoder decoder;
-    decoder.feed(events);
-    EXPECT_EQ(decoder.text(), text);
-    EXPECT_TRUE(decoder.faults().empty());
+    EXPECT_EQ(received(*relay, text, {false, {1, 2, 5, 20}}), text);
     EXPECT_EQ(relay->hang_up(), 0);
 }
 
@@ -124,11 +131,7 @@ TEST_F(RawRelay, BytesPendingBeforeTheLoopAreDiscarded)
               std::string::npos)
         << sim::printable(before.text());
 
-    std::vector<key_event> events;
-    ASSERT_TRUE(relay.type_and_collect("ok", events));
-    sim::event_decoder after;
-    after.feed(events);
-    EXPECT_EQ(after.text(), "ok");
+    EXPECT_EQ(received(relay, "ok"), "ok");
     EXPECT_EQ(relay.hang_up(), 0);
 }
 
@@ -138,11 +141,7 @@ TEST_F(RawRelay, ADeviceOpenedAsDescriptorZeroIsUsed)
     relay.close_standard_input = true;
     ASSERT_TRUE(relay.start());
     ASSERT_TRUE(relay.wait_ready());
-    std::vector<key_event> events;
-    ASSERT_TRUE(relay.type_and_collect("fd0", events));
-    sim::event_decoder decoder;
-    decoder.feed(events);
-    EXPECT_EQ(decoder.text(), "fd0");
+    EXPECT_EQ(received(relay, "fd0"), "fd0");
     EXPECT_EQ(relay.hang_up(), 0);
 }
 
