@@ -1,7 +1,6 @@
 #include "irkb101.h"
 
 #include <cstdio>
-#include <cstring>
 #include <ctime>
 #include <poll.h>
 
@@ -22,11 +21,7 @@ irkb101_decoder relay_decoder;
 // decoded again, whole, once the next chunk has arrived.
 int irkb101_decoder::convert(int n, unsigned char *buf)
 {
-    int m = p;
-    for (int k = 0; k < n && m < bufsize; ++k)
-        keybuf[m++] = buf[k];
-    if (m == bufsize)
-        std::fprintf(stderr, "%s: irkb101conv: buffer overflow\n", prog);
+    const int m = append(buf, n, "irkb101conv");
 
     int r = 0;
     int i = 0;
@@ -54,12 +49,13 @@ int irkb101_decoder::convert(int n, unsigned char *buf)
             ++i;
     }
 
-    p = m - i;
-    std::memmove(keybuf, keybuf + i, static_cast<std::size_t>(p));
+    carry(i, m);
     return r;
 }
 
 int irkb101conv(int n, unsigned char *buf) { return relay_decoder.convert(n, buf); }
+
+int irkb101room() { return relay_decoder.room(); }
 
 namespace {
 

@@ -2,8 +2,10 @@
 
 #include <array>
 #include <cerrno>
+#include <algorithm>
 #include <climits>
 #include <cstdio>
+#include <cstring>
 #include <sys/select.h>
 #include <unistd.h>
 
@@ -80,6 +82,22 @@ int parse_options(int argc, const char *const argv[], options &opt)
     if (i < argc)
         opt.namextkey = argv[i];
     return 0;
+}
+
+int carry_buffer::append(const unsigned char *in, int n, const char *decoder)
+{
+    const int taken = std::clamp(n, 0, room());
+    if (taken > 0)
+        std::memcpy(keybuf + p, in, static_cast<size_t>(taken));
+    if (taken < n)
+        std::fprintf(stderr, "%s: %s: buffer overflow\n", prog, decoder);
+    return p + taken;
+}
+
+void carry_buffer::carry(int from, int held)
+{
+    p = held - from;
+    std::memmove(keybuf, keybuf + from, static_cast<size_t>(p));
 }
 
 void usage()
@@ -203,6 +221,22 @@ unsigned char *put_event(unsigned char *out, int key, int state)
     return out + 2;
 }
 
+// How many bytes the next read may take: no more than the decoders of the
+// mode can append without dropping any. In IrKB101 mode the frame decoder's
+// output (at most half its buffer) always fits the PS/2 decoder behind it.
+int read_room(int mode)
+{
+    static_assert(irkb101_decoder::bufsize / 2 + 2 <= ps2_decoder::bufsize);
+    switch (mode) {
+    case 'i':
+        return irkb101room();
+    case 'h':
+        return ps2room();
+    default:
+        return chunk_size;
+    }
+}
+
 // The chunk through the decoders of the input mode, in place.
 int decode_chunk(int mode, int n, unsigned char *buf)
 {
@@ -290,7 +324,9 @@ void keyboard(int extkey, int kbdsim, int mode, int verbose)
         }
         if (nfds <= 0 || !FD_ISSET(extkey, &readable))
             continue;
-        ssize_t got = read(extkey, buf, sizeof buf);
+        // What does not fit the decoders stays queued on the port for the
+        // next pass, so a burst that outruns the relay loses nothing.
+        ssize_t got = read(extkey, buf, static_cast<size_t>(read_room(mode)));
         if (port_hung_up(got)) {
             std::fprintf(stderr, "%s: keyboard port hung up\n", prog);
             return;

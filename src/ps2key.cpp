@@ -1,7 +1,6 @@
 #include "ps2key.h"
 
 #include <cstdio>
-#include <cstring>
 
 #include "keyferry.h"
 
@@ -171,11 +170,7 @@ constexpr int prefix_release = 0xF0;
 template <int (*find)(int)>
 int decode(ps2_decoder &d, int n, unsigned char *buf)
 {
-    int m = d.p;
-    for (int k = 0; k < n && m < ps2_decoder::bufsize; ++k)
-        d.keybuf[m++] = buf[k];
-    if (m == ps2_decoder::bufsize)
-        std::fprintf(stderr, "%s: ps2conv: buffer overflow\n", prog);
+    const int m = d.append(buf, n, "ps2conv");
 
     int out = 0;
     int pos = 0;
@@ -223,12 +218,7 @@ int decode(ps2_decoder &d, int n, unsigned char *buf)
         ++pos;
     }
 
-    if (unfinished >= 0) {
-        d.p = m - unfinished;
-        std::memmove(d.keybuf, d.keybuf + unfinished, static_cast<std::size_t>(d.p));
-    } else {
-        d.p = 0;
-    }
+    d.carry(unfinished >= 0 ? unfinished : m, m);
     return out;
 }
 
@@ -250,3 +240,5 @@ int ps2_decoder::convert(int n, unsigned char *buf) { return decode<indexed>(*th
 int ps2_decoder::convert_walking(int n, unsigned char *buf) { return decode<walk>(*this, n, buf); }
 
 int ps2conv(int n, unsigned char *buf) { return relay_decoder.convert(n, buf); }
+
+int ps2room() { return relay_decoder.room(); }

@@ -6,6 +6,8 @@
 
 #include <cstdint>
 
+#include "keyferry.h"
+
 // One row of the key table: the code a key sends and what it types in each
 // of the eight modifier states (index: Shift 1 | Ctrl 2 | Alt 4).
 struct keyinfo_t {
@@ -37,14 +39,11 @@ int ps2_findrow_walk(int code);
 // compile time.
 int ps2_findrow(int code);
 
-// One decoder's state. ps2conv serves a process-wide instance; tests and
-// tools make their own so each starts fresh.
-struct ps2_decoder {
-    static constexpr int bufsize = 8192;
-
-    unsigned char keybuf[bufsize]; // carried-over prefix, then the new input
-    int p = 0;                     // bytes carried over: 0, 1 or 2 between calls
-    int shiftmode = 0;             // 1 Shift, 2 Ctrl, 4 Alt, or-ed together
+// One decoder's state: its carry-over buffer, which holds 0, 1 or 2 bytes
+// of a prefix between calls, and the modifiers held. ps2conv serves a
+// process-wide instance; tests and tools make their own so each starts fresh.
+struct ps2_decoder : carry_buffer {
+    int shiftmode = 0; // 1 Shift, 2 Ctrl, 4 Alt, or-ed together
 
     // Decodes n new bytes of buf in place; returns the number of characters
     // now at the front of buf (never more than n).
@@ -58,3 +57,6 @@ struct ps2_decoder {
 // Decodes n new bytes of buf in place; returns the number of characters now
 // at the front of buf (never more than n).
 int ps2conv(int n, unsigned char *buf);
+
+// New bytes the next ps2conv call takes without dropping any.
+int ps2room();

@@ -261,27 +261,30 @@ TEST(Capacity, FullChunkOfPairsYieldsHalfItsLength)
     const result r = decode({chunk});
     ASSERT_EQ(r.payload.size(), 4096u);
     EXPECT_EQ(r.payload[199], 199);
-    EXPECT_EQ(r.messages, overflow);
+    EXPECT_EQ(r.messages, "") << "a chunk that fills the buffer exactly drops nothing";
     EXPECT_EQ(r.carried, 0);
-
-    chunk.resize(8190);
-    const result below = decode({chunk});
-    EXPECT_EQ(below.payload.size(), 4095u);
-    EXPECT_EQ(below.messages, "");
 }
 
-TEST(Capacity, CarriedByteCostsTheChunksLastByte)
+TEST(Capacity, ChunkOfTheRoomLeftBehindACarriedByteLosesNothing)
 {
     bytes chunk = {0xE3};
     for (int k = 0; k < 4095; ++k) {
         chunk.push_back(0x1B);
         chunk.push_back(0xE4);
     }
-    chunk.push_back(0x2A); // dropped: no room behind the carried byte
-    ASSERT_EQ(chunk.size(), 8192u);
-    const result r = decode({{0x1C}, chunk, {0xFF, 0x2A, 0xD5}});
+    auto d = std::make_unique<irkb101_decoder>();
+    decode_chunks(*d, {{0x1C}});
+    ASSERT_EQ(d->room(), 8191);
+    ASSERT_EQ(chunk.size(), 8191u);
     bytes expected = {0x1C};
     expected.insert(expected.end(), 4095, 0x1B);
+    const result fits = decode_chunks(*d, {chunk});
+    EXPECT_EQ(fits.payload, expected);
+    EXPECT_EQ(fits.messages, "");
+
+    // One byte more than the room: that byte is dropped, and reported.
+    chunk.push_back(0x2A);
+    const result r = decode({{0x1C}, chunk, {0xFF, 0x2A, 0xD5}});
     expected.push_back(0x2A);
     EXPECT_EQ(r.payload, expected);
     EXPECT_EQ(r.messages, overflow);
@@ -300,6 +303,7 @@ TEST(Capacity, LongestHeldRunStillTakesNewInput)
     const result held = decode_chunks(*d, {run});
     EXPECT_TRUE(held.payload.empty());
     EXPECT_EQ(held.carried, 8191);
+    EXPECT_EQ(d->room(), 1);
 
     const result done = decode_chunks(*d, {{0xE4, 0x55}});
     ASSERT_EQ(done.payload.size(), 4096u);

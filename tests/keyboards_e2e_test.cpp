@@ -3,11 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <random>
+#include <sstream>
 #include <string>
 #include <vector>
 
-#include "keyferry.h"
-#include "ps2_encoder.h"
+#include "golden.h"
 #include "runner.h"
 
 namespace {
@@ -21,29 +22,14 @@ const std::string sentence =
     "The quick brown fox: 1+1=2? \"yes\" & {ok} ~|_\t\x03\x08\x1b\r"
     "\x80\x81\x82\x83\x84\x85\x86 `@^$%*()[]<>/\\;,.!#'-";
 
-std::vector<key_event> events_of(std::string_view text)
-{
-    std::vector<key_event> out;
-    for (char c : text) {
-        unsigned char buf[event_buffer_size];
-        int n = char2key(static_cast<unsigned char>(c), buf);
-        for (int i = 0; i < n; ++i)
-            out.push_back({buf[2 * i], buf[2 * i + 1]});
-    }
-    return out;
-}
-
 // Types text through a started, ready relay and checks that exactly its
 // events arrived.
 void expect_round_trip(sim::relay_session &relay, const std::string &text, const sim::send_plan &plan = {})
 {
     std::vector<key_event> events;
     ASSERT_TRUE(relay.type_and_collect(text, events, plan, 30s)) << relay.messages();
-    EXPECT_EQ(events, events_of(text)) << sim::printable(text);
-    sim::event_decoder decoder;
-    decoder.feed(events);
-    EXPECT_EQ(decoder.text(), text);
-    EXPECT_TRUE(decoder.faults().empty());
+    EXPECT_EQ(golden::first_difference(events, golden::typing(text)), "none")
+        << text.size() << " characters from " << sim::printable(text.substr(0, 40));
 }
 
 std::vector<size_t> every(size_t step, size_t size)
@@ -62,6 +48,47 @@ TEST(CradleRelay, SentenceArrivesAsExactlyItsEvents)
     expect_round_trip(*relay, sentence);
     EXPECT_EQ(relay->hang_up(), 0);
     EXPECT_EQ(relay->messages(), "keyferry: keyboard port hung up\n");
+}
+
+std::string random_printable(size_t length, unsigned seed)
+{
+    std::mt19937 rng(seed);
+    std::uniform_int_distribution<int> printable(' ', '~');
+    std::string text(length, ' ');
+    for (char &c : text)
+        c = static_cast<char>(printable(rng));
+    return text;
+}
+
+// Bursts of random text as fast as the port takes them, so that reads fill
+// the decoders' room while they carry an unfinished sequence: every event
+// must arrive, and nothing may be reported but the keyboard's DUMP lines.
+void expect_bursts_arrive_whole(sim::virtual_keyboard &keyboard, size_t length, int bursts)
+{
+    auto relay = sim::start_ready_relay(keyboard, KEYFERRY_RELAY);
+    ASSERT_TRUE(relay);
+    for (int burst = 1; burst <= bursts; ++burst)
+        expect_round_trip(*relay, random_printable(length, static_cast<unsigned>(burst)));
+    EXPECT_EQ(relay->hang_up(), 0);
+    std::istringstream messages(relay->messages());
+    for (std::string line; std::getline(messages, line);) {
+        if (line.rfind("keyferry: DUMP", 0) != 0) {
+            EXPECT_EQ(line, "keyferry: keyboard port hung up");
+        }
+    }
+}
+
+TEST(CradleRelay, LongBurstsLoseNothing)
+{
+    sim::cradle_keyboard keyboard;
+    expect_bursts_arrive_whole(keyboard, 60'000, 5);
+}
+
+TEST(IrKB101Relay, LongBurstsLoseNothing)
+{
+    sim::irkb101_keyboard keyboard(false);
+    keyboard.framing.pairs_per_run = 7;
+    expect_bursts_arrive_whole(keyboard, 30'000, 4);
 }
 
 TEST(CradleRelay, SequencesCutAcrossReadsAreJoined)
@@ -101,7 +128,7 @@ TEST(CradleRelay, UnknownCodesAreReportedAndSkipped)
     ASSERT_TRUE(keyboard.encode("y", bytes));
     ASSERT_TRUE(relay->send(bytes));
     ASSERT_TRUE(relay->wait_for_events(4));
-    EXPECT_EQ(relay->take_events(), events_of("xy"));
+    EXPECT_EQ(relay->take_events(), golden::typing("xy"));
     EXPECT_EQ(relay->hang_up(), 0);
     EXPECT_EQ(relay->messages(), "unknown keycode aa\nunknown keycode fa\nkeyferry: keyboard port hung up\n");
 }

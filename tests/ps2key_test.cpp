@@ -323,48 +323,44 @@ TEST(CarryOver, EmptyAndNegativeCallsKeepTheCarriedPrefix)
 
 const std::string overflow = "keyferry: ps2conv: buffer overflow\n";
 
-TEST(Capacity, FullChunkIsDecodedWholeAndStillReported)
+TEST(Capacity, ReadsThatFillTheRoomLoseNothing)
 {
-    const bytes chunk(8192, 0x1C);
-    const result r = decode(chunk);
-    EXPECT_EQ(r.chars, bytes(8192, 'a'));
-    EXPECT_EQ(r.messages, overflow);
+    // Nothing carried: a whole buffer's worth, in silence.
+    const result full = decode(bytes(8192, 0x1C));
+    EXPECT_EQ(full.chars, bytes(8192, 'a'));
+    EXPECT_EQ(full.messages, "");
 
-    const result below = decode(bytes(8191, 0x1C));
-    EXPECT_EQ(below.chars.size(), 8191u);
-    EXPECT_EQ(below.messages, "");
+    // One or two prefix bytes carried: a chunk of exactly the room left is
+    // decoded to its last byte.
+    for (const bytes &carried : {bytes{0xF0}, bytes{0xE0, 0xF0}}) {
+        auto d = std::make_unique<ps2_decoder>();
+        decode_chunks(*d, {carried});
+        ASSERT_EQ(d->room(), 8192 - static_cast<int>(carried.size()));
+        bytes chunk(static_cast<size_t>(d->room()), 0x1C);
+        chunk[0] = carried.size() == 1 ? 0x1C : 0x6B; // completes the carried release
+        chunk.back() = 0x32;
+        const result r = decode_chunks(*d, {chunk});
+        bytes expected(chunk.size() - 2, 'a');
+        expected.push_back('b');
+        EXPECT_EQ(r.chars, expected) << carried.size() << " carried";
+        EXPECT_EQ(r.messages, "");
+        EXPECT_EQ(d->room(), 8192);
+    }
 }
 
-TEST(Capacity, CarriedBytesTakeRoomFromTheNewInput)
+TEST(Capacity, InputBeyondTheRoomIsDroppedAndReported)
 {
-    // One byte carried: the chunk's last byte ('c') is dropped.
-    {
-        auto d = std::make_unique<ps2_decoder>();
-        bytes chunk(8190, 0x1C);
-        chunk.push_back(0x32);
-        chunk.push_back(0x21);
-        const result r = decode_chunks(*d, {{0xF0}, chunk, {0x23}});
-        bytes expected(8189, 'a'); // the first 1C is the release carried F0 waited for
-        expected.push_back('b');
-        expected.push_back('d');
-        EXPECT_EQ(r.chars, expected);
-        EXPECT_EQ(r.messages, overflow);
-    }
-    // Two bytes carried: the last two are dropped and nothing of them is kept.
-    {
-        auto d = std::make_unique<ps2_decoder>();
-        bytes chunk = {0x6B};
-        chunk.insert(chunk.end(), 8188, 0x1C);
-        chunk.push_back(0x32);
-        chunk.push_back(0xE0);
-        chunk.push_back(0x6B);
-        const result r = decode_chunks(*d, {{0xE0, 0xF0}, chunk, {0x23}});
-        bytes expected(8188, 'a');
-        expected.push_back('b');
-        expected.push_back('d');
-        EXPECT_EQ(r.chars, expected);
-        EXPECT_EQ(r.messages, overflow);
-    }
+    // One byte carried: the last byte of a full-size chunk ('c') is dropped.
+    auto d = std::make_unique<ps2_decoder>();
+    bytes chunk(8190, 0x1C);
+    chunk.push_back(0x32);
+    chunk.push_back(0x21);
+    const result r = decode_chunks(*d, {{0xF0}, chunk, {0x23}});
+    bytes expected(8189, 'a'); // the first 1C is the release the carried F0 waited for
+    expected.push_back('b');
+    expected.push_back('d');
+    EXPECT_EQ(r.chars, expected);
+    EXPECT_EQ(r.messages, overflow);
 }
 
 TEST(Capacity, UnfinishedSequenceAtTheEndOfAFullBufferIsCarried)
@@ -378,6 +374,7 @@ TEST(Capacity, UnfinishedSequenceAtTheEndOfAFullBufferIsCarried)
     bytes expected(8191, 'a');
     EXPECT_EQ(r.chars, expected);
     EXPECT_EQ(r.messages, overflow);
+    EXPECT_EQ(d->p, 0);
 }
 
 TEST(Capacity, OversizedInputIsCutAtTheBuffer)
