@@ -86,6 +86,8 @@ termios pseudo_terminal::settings() const
     return t;
 }
 
+void pseudo_terminal::stop_output() { tcflow(slave_, TCOOFF); }
+
 void pseudo_terminal::hang_up()
 {
     if (master_ >= 0) {

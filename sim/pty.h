@@ -34,6 +34,10 @@ public:
     bool wait_drained(clock::time_point deadline) const;
     // The port's current settings, as the relay left them.
     termios settings() const;
+    // Suspends output on the port (tcflow TCOOFF), as flow control from a
+    // keyboard that stopped listening would: the relay's writes no longer
+    // go anywhere.
+    void stop_output();
     // Closes the master: the relay sees the port hang up.
     void hang_up();
     bool hung_up() const { return master_ < 0; }

@@ -10,6 +10,7 @@
 #include <poll.h>
 #include <sstream>
 #include <stdexcept>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -74,6 +75,9 @@ bool relay_session::start()
         dup2(log, 2);
         if (close_standard_input)
             close(0);
+        // A relay that a test ends with SIGQUIT must not leave a core file.
+        const rlimit no_core{0, 0};
+        setrlimit(RLIMIT_CORE, &no_core);
         exec_command(command);
         std::fprintf(stderr, "keyferry-sim: exec %s: %s\n", command.program.c_str(), std::strerror(errno));
         _exit(127);

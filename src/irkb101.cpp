@@ -123,8 +123,12 @@ int init_irkb101(int fd)
         if (t2 - t1 > overall_limit)
             return -2;
         std::fprintf(stderr, "sending init string #%d\n", i);
+        // A byte the port would not take within ttyputc's limit means the
+        // line is stopped or broken: no answer can come, so give up now
+        // rather than after every remaining byte has timed out too.
         for (const int *s = init[i]; *s >= 0; ++s)
-            ttyputc(fd, *s);
+            if (ttyputc(fd, *s) < 0)
+                return -2;
 
         int j = 0;
         t2 = time(nullptr);

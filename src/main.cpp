@@ -30,8 +30,18 @@ int main(int argc, char *argv[])
         std::exit(1);
     }
 
+    // Nothing is written to the port, its settings included, until it is
+    // known to be a terminal that no other relay serves.
     int extkey = opentty(opt.namextkey);
-    ttyinit(extkey, opt.speed);
+    if (ttylock(extkey) != 0) {
+        std::fprintf(stderr, "%s: %s: in use by another relay\n", prog, opt.namextkey);
+        std::exit(1);
+    }
+    if (ttyinit(extkey, opt.speed) != 0) {
+        std::fprintf(stderr, "%s: %s: not a terminal\n", prog, opt.namextkey);
+        std::exit(1);
+    }
+    ttyrestore_on_signals(extkey);
 
     if (opt.mode == 'i' && opt.init101) {
         int r = init_irkb101(extkey);

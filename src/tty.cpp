@@ -1,11 +1,13 @@
 #include "tty.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 namespace {
@@ -18,6 +20,24 @@ struct serial_line {
 };
 
 serial_line line;
+
+// The port whose saved settings a terminating signal puts back; -1 while
+// there is none (before ttyrestore_on_signals, after closetty).
+volatile sig_atomic_t restore_fd = -1;
+
+constexpr int terminating_signals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+
+// Only async-signal-safe calls: tcsetattr, signal, raise. The signal stays
+// blocked until the handler returns; then, with its default action back, it
+// ends the process.
+extern "C" void restore_and_end(int sig)
+{
+    const int fd = restore_fd;
+    if (fd >= 0)
+        tcsetattr(fd, TCSANOW, &line.saved);
+    std::signal(sig, SIG_DFL);
+    std::raise(sig);
+}
 
 // How long ttyputc keeps trying: it gives up once 16 whole seconds of time()
 // have passed since its first try.
@@ -90,10 +110,20 @@ speed_t speed(int sp)
     }
 }
 
-void ttyinit(int fd, int sp)
+int ttylock(int fd)
+{
+    // Only a lock held elsewhere refuses the port; where locking itself is
+    // not supported the relay runs as it would without it.
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK)
+        return -1;
+    return 0;
+}
+
+int ttyinit(int fd, int sp)
 {
     speed_t constant = speed(sp);
-    tcgetattr(fd, &line.saved);
+    if (tcgetattr(fd, &line.saved) != 0)
+        return -1;
     line.applied = line.saved;
     // Raw 8-bit, no parity, receiver on, modem lines ignored; no input or
     // output processing, no echo, no signal characters.
@@ -107,13 +137,30 @@ void ttyinit(int fd, int sp)
         c = 0;
     line.applied.c_cc[VMIN] = line.saved.c_cc[VMIN];
     line.applied.c_cc[VTIME] = line.saved.c_cc[VTIME];
-    tcsetattr(fd, TCSANOW, &line.applied);
+    return tcsetattr(fd, TCSANOW, &line.applied) == 0 ? 0 : -1;
+}
+
+void ttyrestore_on_signals(int fd)
+{
+    restore_fd = fd;
+    struct sigaction action {};
+    action.sa_handler = restore_and_end;
+    sigemptyset(&action.sa_mask);
+    for (int sig : terminating_signals)
+        sigaddset(&action.sa_mask, sig);
+    for (int sig : terminating_signals) {
+        struct sigaction inherited {};
+        sigaction(sig, nullptr, &inherited);
+        if (inherited.sa_handler != SIG_IGN)
+            sigaction(sig, &action, nullptr);
+    }
 }
 
 void ttyrestore(int fd) { tcsetattr(fd, TCSANOW, &line.saved); }
 
 int closetty(int fd)
 {
+    restore_fd = -1;
     ttyrestore(fd);
     return close(fd);
 }

@@ -14,13 +14,28 @@ int opentty(const char *name);
 // message and yields 9600 bps.
 speed_t speed(int sp);
 
-// Saves the port's settings, then applies raw 8-bit mode at sp bps.
-void ttyinit(int fd, int sp);
+// Takes an advisory exclusive lock on the port, as serial terminal programs
+// do, so that two relays never split one keyboard's keys between them. The
+// lock goes with the process. Returns -1 when another process holds it.
+int ttylock(int fd);
+
+// Saves the port's settings, then applies raw 8-bit mode at sp bps. Returns
+// -1, having changed nothing, when fd is not a terminal (its settings cannot
+// be read or applied); 0 otherwise.
+int ttyinit(int fd, int sp);
+
+// From now until closetty, SIGINT, SIGTERM, SIGHUP and SIGQUIT put the
+// settings ttyinit saved back on fd and then end the process by the same
+// signal, so that the next program finds the port as it was and whoever
+// started the relay sees why it ended. A signal that was ignored when the
+// relay started (SIGHUP under nohup) stays ignored.
+void ttyrestore_on_signals(int fd);
 
 // Applies the settings saved by ttyinit again, at once.
 void ttyrestore(int fd);
 
 // Restores the saved settings, then closes fd; returns close's result.
+// Signals no longer restore anything after it.
 int closetty(int fd);
 
 // Writes one byte, waiting for the port to take it for up to 16 seconds.

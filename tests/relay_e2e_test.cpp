@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <csignal>
 #include <cstring>
+#include <functional>
 #include <fcntl.h>
 #include <poll.h>
 #include <string>
@@ -12,8 +14,8 @@
 #include <unistd.h>
 #include <vector>
 
-#include "keychars.h"
-#include "keyferry.h"
+#include "golden.h"
+#include "irkb101_link.h"
 #include "runner.h"
 
 namespace {
@@ -21,27 +23,14 @@ namespace {
 using namespace std::chrono_literals;
 using sim::key_event;
 
-std::vector<key_event> events_of(int ch)
-{
-    unsigned char buf[event_buffer_size];
-    int n = char2key(ch, buf);
-    std::vector<key_event> out;
-    out.reserve(static_cast<size_t>(n));
-    for (int i = 0; i < n; ++i)
-        out.push_back({buf[2 * i], buf[2 * i + 1]});
-    return out;
-}
-
-// Types text through a ready relay and returns what the handheld received;
-// a fault in the events or a lost fence shows as a mismatch.
-std::string received(sim::relay_session &relay, std::string_view text, const sim::send_plan &plan = {})
+// Types text through a ready relay: "none" when exactly its events arrived,
+// else where they first went wrong.
+std::string round_trip(sim::relay_session &relay, std::string_view text, const sim::send_plan &plan = {})
 {
     std::vector<key_event> events;
     if (!relay.type_and_collect(text, events, plan))
-        return "<fence lost>";
-    sim::event_decoder decoder;
-    decoder.feed(events);
-    return decoder.faults().empty() ? decoder.text() : "<faulty events>";
+        return "fence lost";
+    return golden::first_difference(events, golden::typing(text));
 }
 
 struct outcome {
@@ -67,13 +56,15 @@ outcome run_relay(std::vector<std::string> words)
     outcome result;
     char buf[4096];
     pollfd pfd{pipe_fds[0], POLLIN, 0};
-    while (poll(&pfd, 1, 5000) > 0) {
-        ssize_t got = read(pipe_fds[0], buf, sizeof buf);
-        if (got <= 0)
-            break;
-        result.messages.append(buf, static_cast<size_t>(got));
+    ssize_t got = 1;
+    while (got > 0 && poll(&pfd, 1, 5000) > 0) {
+        got = read(pipe_fds[0], buf, sizeof buf);
+        if (got > 0)
+            result.messages.append(buf, static_cast<size_t>(got));
     }
     close(pipe_fds[0]);
+    if (got > 0)
+        kill(pid, SIGKILL); // still running: a failure, not a reason to hang
     int status = 0;
     if (waitpid(pid, &status, 0) == pid && WIFEXITED(status))
         result.status = WEXITSTATUS(status);
@@ -90,20 +81,15 @@ TEST_F(RawRelay, EveryByteValueArrivesAsItsEventsInOrder)
     auto relay = sim::start_ready_relay(keyboard, KEYFERRY_RELAY);
     ASSERT_TRUE(relay);
 
-    std::vector<uint8_t> all(256);
-    std::vector<key_event> expected;
-    for (int ch = 0; ch < 256; ++ch) {
-        all[static_cast<size_t>(ch)] = static_cast<uint8_t>(ch);
-        auto e = events_of(ch);
-        expected.insert(expected.end(), e.begin(), e.end());
-    }
-    ASSERT_TRUE(relay->send(all));
+    std::string all(256, '\0');
+    for (int ch = 0; ch < 256; ++ch)
+        all[static_cast<size_t>(ch)] = static_cast<char>(ch);
+    const golden::events expected = golden::typing(all);
+    ASSERT_TRUE(relay->send(std::vector<uint8_t>(all.begin(), all.end())));
     ASSERT_TRUE(relay->wait_for_events(expected.size()));
-    EXPECT_EQ(relay->take_events(), expected);
+    EXPECT_EQ(golden::first_difference(relay->take_events(), expected), "none");
     // Nothing more may follow but the next character typed.
-    std::vector<key_event> tail;
-    ASSERT_TRUE(relay->type_and_collect("q", tail));
-    EXPECT_EQ(tail, events_of('q'));
+    EXPECT_EQ(round_trip(*relay, "q"), "none");
     EXPECT_EQ(relay->hang_up(), 0);
 }
 
@@ -112,7 +98,7 @@ TEST_F(RawRelay, TextRoundTripsByteForByteAcrossReads)
     auto relay = sim::start_ready_relay(keyboard, KEYFERRY_RELAY);
     ASSERT_TRUE(relay);
     const std::string text = "Hello, World!\r\tctrl:\x01\x1b del:\x7f `~?\\|{}";
-    EXPECT_EQ(received(*relay, text, {false, {1, 2, 5, 20}}), text);
+    EXPECT_EQ(round_trip(*relay, text, {false, {1, 2, 5, 20}}), "none");
     EXPECT_EQ(relay->hang_up(), 0);
 }
 
@@ -131,7 +117,7 @@ TEST_F(RawRelay, BytesPendingBeforeTheLoopAreDiscarded)
               std::string::npos)
         << sim::printable(before.text());
 
-    EXPECT_EQ(received(relay, "ok"), "ok");
+    EXPECT_EQ(round_trip(relay, "ok"), "none");
     EXPECT_EQ(relay.hang_up(), 0);
 }
 
@@ -141,7 +127,7 @@ TEST_F(RawRelay, ADeviceOpenedAsDescriptorZeroIsUsed)
     relay.close_standard_input = true;
     ASSERT_TRUE(relay.start());
     ASSERT_TRUE(relay.wait_ready());
-    EXPECT_EQ(received(relay, "fd0"), "fd0");
+    EXPECT_EQ(round_trip(relay, "fd0"), "none");
     EXPECT_EQ(relay.hang_up(), 0);
 }
 
@@ -202,6 +188,11 @@ TEST(StartUp, FailuresEndWithTheirMessageAndStatusOne)
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     int reader = open(fifo.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
 
+    // A file named as the port must be refused before anything is written
+    // to it, the IrKB101 init strings included.
+    const std::string file = std::string(fifo_dir) + "/not-a-port";
+    close(open(file.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600));
+
     struct {
         std::vector<std::string> words;
         std::string messages;
@@ -210,13 +201,19 @@ TEST(StartUp, FailuresEndWithTheirMessageAndStatusOne)
          "keyferry: can't open KBDSIM device /nonexistent/kbdsim\n"},
         {{"-d", fifo, "/nonexistent/tty"}, "can't open /nonexistent/tty\n"},
         {{"-d", fifo, "-cradle", "-19200", "/nonexistent/tty"}, "can't open /nonexistent/tty\n"},
+        {{"-d", fifo, "/dev/null"}, "keyferry: /dev/null: not a terminal\n"},
+        {{"-d", fifo, "-irkb101", file}, "keyferry: " + file + ": not a terminal\n"},
     };
     for (const auto &c : cases) {
         outcome got = run_relay(c.words);
         EXPECT_EQ(got.status, 1) << c.messages;
         EXPECT_EQ(got.messages, c.messages);
     }
+    struct stat written {};
+    EXPECT_EQ(stat(file.c_str(), &written), 0);
+    EXPECT_EQ(written.st_size, 0);
     close(reader);
+    unlink(file.c_str());
     unlink(fifo.c_str());
     rmdir(fifo_dir);
 }
@@ -229,6 +226,68 @@ TEST(StartUp, BadCommandLinesPrintTheHelpText)
         EXPECT_EQ(got.messages.rfind("Usage: keyferry [option]... [device]\n", 0), 0u) << got.messages;
         EXPECT_NE(got.messages.find("\tkeyferry -9600 -raw /dev/ttyS1\n"), std::string::npos);
     }
+}
+
+TEST_F(RawRelay, ASecondRelayOnTheSamePortIsRefusedAndChangesNothing)
+{
+    auto relay = sim::start_ready_relay(keyboard, KEYFERRY_RELAY);
+    ASSERT_TRUE(relay);
+    const std::string port = relay->port().port_path();
+    // Were it to configure the port first, -cradle would set 4800 bps.
+    outcome second = run_relay({"-d", relay->device().path(), "-cradle", port});
+    EXPECT_EQ(second.status, 1);
+    EXPECT_EQ(second.messages, "keyferry: " + port + ": in use by another relay\n");
+    const termios applied = relay->port().settings();
+    EXPECT_EQ(cfgetispeed(&applied), B9600);
+    EXPECT_EQ(round_trip(*relay, "still mine"), "none");
+    EXPECT_EQ(relay->hang_up(), 0);
+}
+
+// Ends a relay by sig once start_running() returns true, and checks that it
+// died of that signal with the port's settings put back as they were.
+void expect_signal_restores_the_port(sim::virtual_keyboard &keyboard, int sig,
+                                     const std::function<bool(sim::relay_session &)> &start_running)
+{
+    sim::relay_session relay(keyboard, KEYFERRY_RELAY);
+    const termios before = relay.port().settings();
+    ASSERT_TRUE(relay.start());
+    ASSERT_TRUE(start_running(relay)) << relay.messages();
+    ASSERT_EQ(kill(relay.pid(), sig), 0);
+    EXPECT_EQ(relay.wait_exit(5s), 128 + sig) << strsignal(sig);
+    EXPECT_TRUE(sim::same_settings(before, relay.port().settings())) << strsignal(sig);
+}
+
+TEST(Signals, EndTheRelayBySignalWithThePortRestored)
+{
+    sim::raw_keyboard keyboard;
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT})
+        expect_signal_restores_the_port(keyboard, sig, [](sim::relay_session &r) { return r.wait_ready(); });
+
+    // During the handshake too, with a keyboard that never answers.
+    sim::irkb101_keyboard silent(true, irkb101_keyboard_behaviour::silent());
+    expect_signal_restores_the_port(silent, SIGTERM, [](sim::relay_session &r) {
+        return r.pump_until([&] { return r.messages().find("sending init string #0") != std::string::npos; },
+                            5s);
+    });
+}
+
+TEST(IrKB101Relay, APortThatTakesNothingEndsTheHandshakeAfterOneTimeOut)
+{
+    // Output stopped by flow control: no init byte can leave, so no answer
+    // can come. The relay gives up at the first byte's time-out.
+    sim::irkb101_keyboard keyboard(true);
+    sim::relay_session relay(keyboard, KEYFERRY_RELAY);
+    const termios before = relay.port().settings();
+    relay.port().stop_output();
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_TRUE(relay.start());
+    EXPECT_EQ(relay.wait_exit(25s), 1);
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(took, 15s);
+    EXPECT_LT(took, 17500ms);
+    EXPECT_EQ(relay.messages(), "sending init string #0\nttyputc(): timeout\n"
+                                "keyferry: can't initialize IrKB101+PS/2 keyboard (-2)\n");
+    EXPECT_TRUE(sim::same_settings(before, relay.port().settings()));
 }
 
 } // namespace
