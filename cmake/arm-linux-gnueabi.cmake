@@ -5,6 +5,8 @@
 # the cross compiler, and qemu-arm is told where those are.
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR arm)
+# Debian's name for this ABI (ARM EABI, soft float), for the package name.
+set(KEYFERRY_TARGET_ARCH armel)
 
 set(CMAKE_FIND_ROOT_PATH /usr/arm-linux-gnueabi)
 
