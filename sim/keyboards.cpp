@@ -104,10 +104,18 @@ std::unique_ptr<virtual_keyboard> make_keyboard(std::string_view mode)
     return nullptr;
 }
 
-std::vector<std::string> keyboard_modes()
+std::vector<keyboard_mode> keyboard_modes()
 {
-    return {"raw",           "cradle",       "irkb101",    "irkb101-noinit", "irkb101-silent",
-            "irkb101-noisy", "irkb101-late", "irkb101-two"};
+    return {
+        {"raw", "plain bytes at 9600 bps (relay -raw)"},
+        {"cradle", "Happy Hacking Cradle, PS/2 set 2 at 4800 bps (-cradle)"},
+        {"irkb101", "IrKB101 with the init handshake, 9600 bps (-irkb101)"},
+        {"irkb101-noinit", "IrKB101 without the handshake (-IrKB101)"},
+        {"irkb101-silent", "never answers the handshake: the relay's exit 1 is expected"},
+        {"irkb101-noisy", "sends noise in front of its answers"},
+        {"irkb101-late", "answers the first init string late"},
+        {"irkb101-two", "answers two init strings only: the relay's exit 1 is expected"},
+    };
 }
 
 } // namespace sim

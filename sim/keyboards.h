@@ -35,6 +35,9 @@ public:
     // True while the keyboard waits for the relay to finish initialising it;
     // nothing may be typed until then.
     virtual bool initialising() const { return false; }
+    // True for a keyboard that leaves init strings unanswered on purpose:
+    // the relay must give up the handshake and exit 1.
+    virtual bool fails_handshake() const { return false; }
 };
 
 // Sends every character as its own byte.
@@ -72,6 +75,7 @@ public:
     void serve(const uint8_t *heard, size_t size, std::chrono::steady_clock::time_point now,
                std::vector<uint8_t> &reply) override;
     bool initialising() const override;
+    bool fails_handshake() const override { return handshake_ && !answers_all_; }
     // Init strings recognised so far, in order.
     const std::vector<int> &heard_init_strings() const { return responder_.recognised(); }
 
@@ -86,7 +90,11 @@ private:
 
 // The keyboard for a mode name, or null for an unknown name.
 std::unique_ptr<virtual_keyboard> make_keyboard(std::string_view mode);
-// The mode names make_keyboard knows, for help texts.
-std::vector<std::string> keyboard_modes();
+// The mode names make_keyboard knows, each with a line for help texts.
+struct keyboard_mode {
+    std::string name;
+    std::string summary;
+};
+std::vector<keyboard_mode> keyboard_modes();
 
 } // namespace sim

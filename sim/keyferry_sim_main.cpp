@@ -1,27 +1,230 @@
-// keyferry-sim: types text on a virtual keyboard through the real relay into
-// a stand-in simulator device, and shows what the handheld received.
+// keyferry-sim: types text on virtual keyboards through the real relay into
+// a stand-in simulator device, and shows what the handheld received: one line
+// per keyboard and a summary, or every key event with --trace.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "keyferry.h"
 #include "runner.h"
+
+#ifndef KEYFERRY_VERSION
+#define KEYFERRY_VERSION "unknown"
+#endif
 
 namespace {
 
 const char *self = "keyferry-sim";
+// What the relay says when it gives up the IrKB101 handshake.
+const char *handshake_failure = "can't initialize IrKB101+PS/2 keyboard";
 
-void help(FILE *to)
+void usage(FILE *to)
 {
-    std::fprintf(to, "usage: %s [--mode MODE] [--relay PATH] [--trace] [--line-rate] TEXT...\n", self);
-    std::fprintf(to, "  --mode MODE   keyboard to type on:");
-    for (const std::string &mode : sim::keyboard_modes())
-        std::fprintf(to, " %s", mode.c_str());
-    std::fprintf(to, " (default raw)\n");
-    std::fprintf(to, "  --relay PATH  relay binary (default: keyferry beside this program)\n");
-    std::fprintf(to, "  --trace       print every key event the device receives, and the relay's messages\n");
-    std::fprintf(to, "  --line-rate   send at the keyboard's line rate, not as fast as possible\n");
-    std::fprintf(to, "Exits 0 exactly when the text received equals the text typed.\n");
+    std::fprintf(to,
+                 "usage: %s [--mode MODE[,MODE]...] [--relay PATH] [--trace] [--line-rate] [--] TEXT...\n"
+                 "       %s --help | --version\n",
+                 self, self);
+}
+
+void help()
+{
+    usage(stdout);
+    std::printf(
+        "Types TEXT on each virtual keyboard through the relay and prints, per keyboard,\n"
+        "the text typed, the text received and OK or the first difference.\n"
+        "  --mode MODES  keyboards to type on, separated by commas (default raw):\n");
+    for (const sim::keyboard_mode &mode : sim::keyboard_modes())
+        std::printf("    %-15s %s\n", mode.name.c_str(), mode.summary.c_str());
+    std::printf(
+        "  --relay PATH  relay binary (default: keyferry beside this program)\n"
+        "  --trace       also print every key event and the relay's messages\n"
+        "  --line-rate   send at the keyboard's line rate, not at full speed\n"
+        "TEXT is ASCII without bytes 28 to 31, which the relay types as nothing.\n"
+        "A keyboard that fails the handshake on purpose counts as \"failed as expected\"\n"
+        "when the relay exits 1 saying it can't initialize the keyboard.\n"
+        "Exit status: 0 when every keyboard did what it should, 1 when one did not,\n"
+        "2 for a bad command line.\n");
+}
+
+struct settings {
+    std::vector<std::string> modes;
+    std::string relay = sim::default_relay_path();
+    bool trace = false;
+    sim::send_plan plan;
+    std::string text;
+};
+
+// Appends the comma-separated modes in list; false if one is unknown.
+bool add_modes(const std::string &list, std::vector<std::string> &modes)
+{
+    size_t start = 0;
+    for (;;) {
+        size_t comma = list.find(',', start);
+        std::string mode = list.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+        if (!sim::make_keyboard(mode)) {
+            std::fprintf(stderr, "%s: %s: no such keyboard mode; %s --help lists them\n", self, mode.c_str(),
+                         self);
+            return false;
+        }
+        modes.push_back(mode);
+        if (comma == std::string::npos)
+            return true;
+        start = comma + 1;
+    }
+}
+
+// Fills opts from the command line; returns -1 to go on, else the exit status.
+int parse_command_line(int argc, char *argv[], settings &opts)
+{
+    std::vector<std::string> words;
+    int i = 1;
+    for (; i < argc; ++i) {
+        std::string arg = argv[i];
+        bool has_value = i + 1 < argc;
+        if (arg == "--mode" && has_value) {
+            if (!add_modes(argv[++i], opts.modes))
+                return 2;
+        } else if (arg == "--relay" && has_value) {
+            opts.relay = argv[++i];
+        } else if (arg == "--trace") {
+            opts.trace = true;
+        } else if (arg == "--line-rate") {
+            opts.plan.line_rate = true;
+        } else if (arg == "--help") {
+            help();
+            return 0;
+        } else if (arg == "--version") {
+            std::printf("%s %s\n", self, KEYFERRY_VERSION);
+            return 0;
+        } else if (arg == "--") {
+            ++i;
+            break;
+        } else if (arg == "--mode" || arg == "--relay") {
+            std::fprintf(stderr, "%s: %s needs a value\n", self, arg.c_str());
+            usage(stderr);
+            return 2;
+        } else if (arg[0] == '-') {
+            std::fprintf(stderr, "%s: %s: unknown option\n", self, arg.c_str());
+            usage(stderr);
+            return 2;
+        } else {
+            words.push_back(arg);
+        }
+    }
+    words.insert(words.end(), argv + i, argv + argc);
+    for (size_t w = 0; w < words.size(); ++w)
+        opts.text += (w == 0 ? "" : " ") + words[w];
+    if (opts.text.empty()) {
+        std::fprintf(stderr, "%s: no TEXT to type\n", self);
+        usage(stderr);
+        return 2;
+    }
+    if (opts.modes.empty())
+        opts.modes.push_back("raw");
+    return -1;
+}
+
+// True when the relay types every character of text; otherwise says which
+// one it cannot type.
+bool relay_types_all(const std::string &text)
+{
+    std::vector<unsigned char> events(event_buffer_size);
+    for (size_t at = 0; at < text.size(); ++at) {
+        auto byte = static_cast<unsigned char>(text[at]);
+        const char *why = nullptr;
+        if (byte >= 128)
+            why = "is not ASCII: only ASCII text can be typed";
+        else if (char2key(byte, events.data()) == 0)
+            why = "types nothing on the handheld: the relay has no key for it";
+        if (why) {
+            std::fprintf(stderr, "%s: character %zu of TEXT, byte %d (%s), %s\n", self, at + 1, byte,
+                         sim::printable(text.substr(at, 1)).c_str(), why);
+            return false;
+        }
+    }
+    return true;
+}
+
+enum class verdict { ok, failed_as_expected, failed };
+
+struct outcome {
+    verdict result = verdict::failed;
+    std::string received;
+    std::string detail; // why it failed, or how it failed as expected
+    std::vector<sim::key_event> events;
+};
+
+std::string quoted(const std::string &text) { return "\"" + sim::printable(text) + "\""; }
+
+// The last line the relay wrote, for a one-line reason.
+std::string last_message(const std::string &messages)
+{
+    std::string trimmed = messages.substr(0, messages.find_last_not_of('\n') + 1);
+    size_t newline = trimmed.rfind('\n');
+    return newline == std::string::npos ? trimmed : trimmed.substr(newline + 1);
+}
+
+std::string relay_failure(int status, const std::string &messages)
+{
+    std::string why =
+        status < 0 ? "the relay did not end" : "the relay exited with status " + std::to_string(status);
+    std::string said = last_message(messages);
+    return said.empty() ? why : why + ", \"" + said + "\"";
+}
+
+// Where received first differs from typed, in words.
+std::string first_difference(const std::string &typed, const std::string &received)
+{
+    auto [t, r] = std::mismatch(typed.begin(), typed.end(), received.begin(), received.end());
+    std::string at = "first difference at character " + std::to_string(t - typed.begin() + 1) + ": ";
+    if (t == typed.end())
+        return at + "received " + quoted(std::string(1, *r)) + " after the whole text";
+    if (r == received.end())
+        return at + "typed " + quoted(std::string(1, *t)) + ", received nothing more";
+    return at + "typed " + quoted(std::string(1, *t)) + ", received " + quoted(std::string(1, *r));
+}
+
+// A keyboard whose handshake must fail: the relay must end with status 1,
+// saying it could not initialise the keyboard, and must never get ready.
+outcome expect_handshake_failure(sim::relay_session &session)
+{
+    outcome out;
+    if (session.wait_ready()) {
+        session.hang_up();
+        out.detail = "the handshake was to fail, but the relay started";
+        return out;
+    }
+    int status = session.wait_exit(std::chrono::seconds(10));
+    std::string messages = session.messages();
+    if (status == 1 && messages.find(handshake_failure) != std::string::npos) {
+        out.result = verdict::failed_as_expected;
+        out.detail = relay_failure(status, messages);
+    } else {
+        out.detail = std::string("the relay was to exit 1 with \"") + handshake_failure + "\", but " +
+                     relay_failure(status, messages);
+    }
+    return out;
+}
+
+outcome round_trip(sim::relay_session &session, const std::string &text, const sim::send_plan &plan)
+{
+    outcome out;
+    bool ran = session.wait_ready() && session.type_and_collect(text, out.events, plan);
+    int status = session.hang_up();
+    sim::event_decoder decoder;
+    decoder.feed(out.events);
+    out.received = decoder.text();
+    if (!ran || status != 0)
+        out.detail = relay_failure(status, session.messages());
+    else if (out.received != text)
+        out.detail = first_difference(text, out.received);
+    else if (!decoder.faults().empty())
+        out.detail = decoder.faults().front();
+    else
+        out.result = verdict::ok;
+    return out;
 }
 
 void print_trace(const std::vector<sim::key_event> &events)
@@ -30,84 +233,100 @@ void print_trace(const std::vector<sim::key_event> &events)
     for (const sim::key_event &event : events) {
         decoder.feed(event);
         int completed = decoder.completions().back();
-        std::string line = "  " + sim::describe(event);
+        std::string line = "    " + sim::describe(event);
         if (completed >= 0)
-            line += std::string(24 - std::min<size_t>(line.size(), 23), ' ') + "=> " +
+            line += std::string(26 - std::min<size_t>(line.size(), 25), ' ') + "=> " +
                     sim::printable(decoder.text().substr(static_cast<size_t>(completed), 1));
         std::printf("%s\n", line.c_str());
     }
+}
+
+void print_indented(FILE *to, const std::string &text)
+{
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos)
+            end = text.size();
+        std::fprintf(to, "    %.*s\n", static_cast<int>(end - start), text.data() + start);
+        start = end + 1;
+    }
+}
+
+// Runs one keyboard and prints its line (and, with --trace, its events and
+// the relay's messages); returns the verdict.
+verdict run_keyboard(const std::string &mode, const settings &opts, int mode_width)
+{
+    auto board = sim::make_keyboard(mode);
+    sim::relay_session session(*board, opts.relay);
+    outcome out;
+    if (!session.start())
+        out.detail = "could not start the relay " + opts.relay;
+    else if (board->fails_handshake())
+        out = expect_handshake_failure(session);
+    else
+        out = round_trip(session, opts.text, opts.plan);
+
+    std::string received = out.received.empty() ? "nothing" : quoted(out.received);
+    std::string result = out.result == verdict::ok                   ? "OK"
+                         : out.result == verdict::failed_as_expected ? "failed as expected: " + out.detail
+                                                                     : "FAILED: " + out.detail;
+    std::printf("%-*s typed %s  received %s  %s\n", mode_width, mode.c_str(), quoted(opts.text).c_str(),
+                received.c_str(), result.c_str());
+    std::string messages = session.messages();
+    if (opts.trace) {
+        if (!out.events.empty()) {
+            std::printf("  events:\n");
+            print_trace(out.events);
+        }
+        if (!messages.empty()) {
+            std::printf("  relay said:\n");
+            print_indented(stdout, messages);
+        }
+    } else if (out.result == verdict::failed && !messages.empty()) {
+        std::fprintf(stderr, "  %s relay said:\n", mode.c_str());
+        print_indented(stderr, messages);
+    }
+    std::fflush(stdout);
+    return out.result;
 }
 
 } // namespace
 
 int main(int argc, char *argv[])
 {
-    std::string mode = "raw";
-    std::string relay = sim::default_relay_path();
-    bool trace = false;
-    sim::send_plan plan;
-    std::vector<std::string> words;
-    for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
-        if (arg == "--mode" && i + 1 < argc) {
-            mode = argv[++i];
-        } else if (arg == "--relay" && i + 1 < argc) {
-            relay = argv[++i];
-        } else if (arg == "--trace") {
-            trace = true;
-        } else if (arg == "--line-rate") {
-            plan.line_rate = true;
-        } else if (arg == "--help") {
-            help(stdout);
-            return 0;
-        } else if (arg == "--") {
-            words.insert(words.end(), argv + i + 1, argv + argc);
-            break;
-        } else if (arg.size() > 1 && arg[0] == '-' && arg[1] == '-') {
-            help(stderr);
-            return 2;
-        } else {
-            words.push_back(arg);
-        }
-    }
-    std::string text;
-    for (const std::string &word : words)
-        text += (text.empty() ? "" : " ") + word;
-
-    auto keyboard = sim::make_keyboard(mode);
-    if (!keyboard) {
-        std::fprintf(stderr, "%s: %s: no such keyboard mode\n", self, mode.c_str());
+    settings opts;
+    if (int status = parse_command_line(argc, argv, opts); status >= 0)
+        return status;
+    if (!relay_types_all(opts.text))
         return 2;
-    }
-    for (char c : text) {
-        if (static_cast<unsigned char>(c) >= 128) {
-            std::fprintf(stderr, "%s: only ASCII text can be typed\n", self);
-            return 2;
+
+    int mode_width = 0;
+    for (const std::string &mode : opts.modes)
+        mode_width = std::max(mode_width, static_cast<int>(mode.size()));
+    if (opts.trace)
+        std::printf("relay %s\n", opts.relay.c_str());
+
+    int ok = 0, expected = 0;
+    std::string failed;
+    for (const std::string &mode : opts.modes) {
+        switch (run_keyboard(mode, opts, mode_width)) {
+        case verdict::ok:
+            ++ok;
+            break;
+        case verdict::failed_as_expected:
+            ++expected;
+            break;
+        case verdict::failed:
+            failed += (failed.empty() ? "" : ", ") + mode;
+            break;
         }
     }
-
-    sim::relay_session session(*keyboard, relay);
-    std::vector<sim::key_event> events;
-    bool ok = session.start() && session.wait_ready() && session.type_and_collect(text, events, plan);
-    int status = session.hang_up();
-
-    sim::event_decoder decoder;
-    decoder.feed(events);
-    std::printf("%s mode, relay %s\n", keyboard->mode().data(), relay.c_str());
-    if (trace) {
-        std::printf("events:\n");
-        print_trace(events);
-    }
-    if (trace && !session.messages().empty())
-        std::printf("relay said:\n%s", session.messages().c_str());
-    std::printf("typed:    %s\n", sim::printable(text).c_str());
-    std::printf("received: %s\n", sim::printable(decoder.text()).c_str());
-    for (const std::string &fault : decoder.faults())
-        std::printf("fault:    %s\n", fault.c_str());
-    if (!ok || status != 0) {
-        std::fprintf(stderr, "%s: the relay did not finish the run (exit status %d); its messages:\n%s", self,
-                     status, session.messages().c_str());
-        return 1;
-    }
-    return decoder.text() == text && decoder.faults().empty() ? 0 : 1;
+    std::printf("%zu keyboard%s: %d OK", opts.modes.size(), opts.modes.size() == 1 ? "" : "s", ok);
+    if (expected > 0)
+        std::printf(", %d failed as expected", expected);
+    if (!failed.empty())
+        std::printf(", FAILED: %s", failed.c_str());
+    std::printf("\n");
+    return failed.empty() ? 0 : 1;
 }
