@@ -66,6 +66,7 @@ static_assert(std::size(named_keys) == 127 && names_in_code_order());
 
 constexpr const char *extended_names[] = {"<Left>", "<Right>", "<Up>",    "<Down>",
                                           "<Home>", "<Kanji>", "<PrtSc>", "<End>"};
+static_assert(std::size(extended_names) == EXT_END - EXT_LEFT + 1);
 
 } // namespace
 
@@ -201,8 +202,8 @@ std::string printable(std::string_view text)
             out += "\\n";
         } else if (ch == '\t') {
             out += "\\t";
-        } else if (ch >= 128 && ch <= 135) {
-            out += extended_names[ch - 128];
+        } else if (ch >= EXT_LEFT && ch <= EXT_END) {
+            out += extended_names[ch - EXT_LEFT];
         } else {
             out += "\\x";
             out += hex[ch >> 4];

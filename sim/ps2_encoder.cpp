@@ -2,13 +2,24 @@
 
 #include <array>
 
+#include "keychars.h"
 #include "ps2key.h"
 
 namespace {
 
-constexpr int char_count = 136; // ASCII and the extended characters 128 to 135
+constexpr int char_count = EXT_END + 1; // ASCII and the extended characters
 constexpr int shift_bit = 1;
 constexpr int ctrl_bit = 2;
+
+// Whether row is the one the decoder finds for its code: the first row of
+// the table with that code. A later row with the same code is shadowed.
+bool reachable(int row)
+{
+    for (int r = 0; r < row; ++r)
+        if (keytables[r].scancode == keytables[row].scancode)
+            return false;
+    return true;
+}
 
 struct stroke_table {
     std::array<ps2_keystroke, char_count> stroke;
@@ -24,7 +35,7 @@ stroke_table invert_keytables()
     for (int column : {0, shift_bit, ctrl_bit, ctrl_bit | shift_bit}) {
         for (int row = 0; keytables[row].keynum >= 0; ++row) {
             const keyinfo_t &k = keytables[row];
-            if (ps2_findrow_walk(k.scancode) != row)
+            if (!reachable(row))
                 continue;
             const int ch = k.cc[column];
             if (ch >= 0 && ch < char_count && !t.typable[static_cast<unsigned>(ch)]) {

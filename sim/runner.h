@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "event_device.h"
+#include "keychars.h"
 #include "keyboards.h"
 #include "pty.h"
 
@@ -30,8 +31,8 @@ struct send_plan {
 
 // Characters the runner types to find out where the relay's output stands:
 // probes until the relay answers at all, a fence to mark the end of a batch.
-constexpr char probe_char = static_cast<char>(132); // Home
-constexpr char fence_char = static_cast<char>(135); // End
+constexpr char probe_char = static_cast<char>(EXT_HOME);
+constexpr char fence_char = static_cast<char>(EXT_END);
 
 class relay_session {
 public:

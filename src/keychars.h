@@ -61,10 +61,17 @@ enum : int {
 
 // clang-format on
 
+// Extended characters: what the PS/2 decoder emits, in the same stream as
+// ASCII, for keys that have no character, and what the key translation then
+// types as the handheld's own keys.
+enum : int {
+    EXT_LEFT = 128, EXT_RIGHT, EXT_UP, EXT_DOWN, EXT_HOME, EXT_KANJI, EXT_PRTSC, EXT_END
+};
+
 // Each group must end just before the next begins.
 static_assert(KEY_Z == 26 && KEY_HOME == 40 && KEY_ZERO == 50);
 static_assert(KEY_FN_I == 57 && KEY_KANJI == 95 && KEY_UNDEFE == 102);
-static_assert(KEY_UNDEFK == 127);
+static_assert(KEY_UNDEFK == 127 && EXT_END == 135);
 // A few codes checked one by one against the device's table.
 static_assert(KEY_CANCEL == 34 && KEY_PLUS == 69 && KEY_AT == 85);
 static_assert(KEY_GRATER == 87 && KEY_SLASH == 89 && KEY_SPACE == 91);

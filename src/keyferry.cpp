@@ -197,14 +197,14 @@ constexpr translation make_translation()
     with('~', KEY_ZERO, KEY_SHIFT);
     with(127, KEY_BS, KEY_ALT);
     // Extended characters from the PS/2 decoder: keys without a character.
-    stroke(128, KEY_KLEFT);
-    stroke(129, KEY_KRIGHT);
-    stroke(130, KEY_KUP);
-    stroke(131, KEY_KDOWN);
-    stroke(132, KEY_HOME);
-    stroke(133, KEY_KANJI);
-    stroke(134, KEY_PRTSC);
-    stroke(135, KEY_MENU);
+    stroke(EXT_LEFT, KEY_KLEFT);
+    stroke(EXT_RIGHT, KEY_KRIGHT);
+    stroke(EXT_UP, KEY_KUP);
+    stroke(EXT_DOWN, KEY_KDOWN);
+    stroke(EXT_HOME, KEY_HOME);
+    stroke(EXT_KANJI, KEY_KANJI);
+    stroke(EXT_PRTSC, KEY_PRTSC);
+    stroke(EXT_END, KEY_MENU);
     return t;
 }
 

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "keychars.h"
 #include "keyferry.h"
 
 namespace {
@@ -83,14 +84,14 @@ constexpr keyinfo_t keytables[keytable_rows] = {
     {62, 0xE011, {A, A, A, A, A, A, A, A}, 0},
     {63, 0x00, {N, N, N, N, N, N, N, N}, 0},
     {64, 0xE014, {C, C, C, C, C, C, C, C}, 0},
-    {100, 0xE06B, {128, 128, 128, 128, 128, 128, 128, 128}, 0},
-    {101, 0xE072, {131, 131, 131, 131, 131, 131, 131, 131}, 0},
-    {102, 0xE074, {129, 129, 129, 129, 129, 129, 129, 129}, 0},
-    {103, 0xE075, {130, 130, 130, 130, 130, 130, 130, 130}, 0},
-    {104, 0xE06C, {132, 132, 132, 132, 132, 132, 132, 132}, 0},
-    {105, 0x64, {133, 133, 133, 133, 133, 133, 133, 133}, 0},
-    {106, 0xE07C, {134, 134, 134, 134, 134, 134, 134, 134}, 0},
-    {106, 0xE069, {135, 135, 135, 135, 135, 135, 135, 135}, 0},
+    {100, 0xE06B, {EXT_LEFT, EXT_LEFT, EXT_LEFT, EXT_LEFT, EXT_LEFT, EXT_LEFT, EXT_LEFT, EXT_LEFT}, 0},
+    {101, 0xE072, {EXT_DOWN, EXT_DOWN, EXT_DOWN, EXT_DOWN, EXT_DOWN, EXT_DOWN, EXT_DOWN, EXT_DOWN}, 0},
+    {102, 0xE074, {EXT_RIGHT, EXT_RIGHT, EXT_RIGHT, EXT_RIGHT, EXT_RIGHT, EXT_RIGHT, EXT_RIGHT, EXT_RIGHT}, 0},
+    {103, 0xE075, {EXT_UP, EXT_UP, EXT_UP, EXT_UP, EXT_UP, EXT_UP, EXT_UP, EXT_UP}, 0},
+    {104, 0xE06C, {EXT_HOME, EXT_HOME, EXT_HOME, EXT_HOME, EXT_HOME, EXT_HOME, EXT_HOME, EXT_HOME}, 0},
+    {105, 0x64, {EXT_KANJI, EXT_KANJI, EXT_KANJI, EXT_KANJI, EXT_KANJI, EXT_KANJI, EXT_KANJI, EXT_KANJI}, 0},
+    {106, 0xE07C, {EXT_PRTSC, EXT_PRTSC, EXT_PRTSC, EXT_PRTSC, EXT_PRTSC, EXT_PRTSC, EXT_PRTSC, EXT_PRTSC}, 0},
+    {106, 0xE069, {EXT_END, EXT_END, EXT_END, EXT_END, EXT_END, EXT_END, EXT_END, EXT_END}, 0},
     {110, 0x76, {27, 27, 27, 27, 27, 27, N, 27}, 0},
     {-1, -1, {N, N, N, N, N, N, N, N}, 255},
 };
@@ -106,8 +107,8 @@ static_assert(keytables[3].cc[2] == 0 && keytables[61].cc[2] == 0 && keytables[6
 static_assert(keytables[73].scancode == 0x76 && keytables[73].cc[6] == CC_NONE && keytables[73].cc[7] == 27);
 static_assert(keytables[44].cc[5] == CC_SHIFT && keytables[58].cc[0] == CC_CTRL);
 static_assert(keytables[62].scancode == 0xE011 && keytables[62].cc[3] == CC_ALT);
-static_assert(keytables[30].cc[4] == CC_CAPS && keytables[70].cc[0] == 133);
-static_assert(keytables[56].cc[3] == 31 && keytables[72].cc[0] == 135 && keytables[72].keynum == 106);
+static_assert(keytables[30].cc[4] == CC_CAPS && keytables[70].cc[0] == EXT_KANJI);
+static_assert(keytables[56].cc[3] == 31 && keytables[72].cc[0] == EXT_END && keytables[72].keynum == 106);
 
 // Every code the decoder can form: a key byte, or E0 and a key byte.
 constexpr int codes_per_group = 256;
@@ -145,15 +146,6 @@ static_assert(lookup.row[0x00] == 0 && lookup.row[0x5D] == 29 && lookup.row[0x76
 static_assert(lookup.row[codes_per_group + 0x6B] == 65 && lookup.row[0x6B] == -1);
 static_assert(lookup.row[codes_per_group + 0x12] == -1 && lookup.row[0xAA] == -1);
 
-constexpr bool index_agrees_with_walk()
-{
-    for (int b = 0; b < codes_per_group; ++b) {
-        if (lookup.row[b] != walk(b) || lookup.row[codes_per_group + b] != walk(extended_group | b))
-            return false;
-    }
-    return true;
-}
-static_assert(index_agrees_with_walk());
 
 // Codes are either 0x00..0xFF or 0xE000..0xE0FF, as the decoder forms them.
 inline int indexed(int code)
@@ -165,9 +157,8 @@ inline int indexed(int code)
 constexpr int prefix_extended = 0xE0;
 constexpr int prefix_release = 0xF0;
 
-// One decoding pass over the carried bytes and n new ones; find maps a code
-// to its row. Output goes to buf, which is free once the input is copied.
-template <int (*find)(int)>
+// One decoding pass over the carried bytes and n new ones. Output goes to
+// buf, which is free once the input is copied.
 int decode(ps2_decoder &d, int n, unsigned char *buf)
 {
     const int m = d.append(buf, n, "ps2conv");
@@ -198,7 +189,7 @@ int decode(ps2_decoder &d, int n, unsigned char *buf)
         const unsigned char keybyte = d.keybuf[pos];
         code |= keybyte;
 
-        const int row = find(code);
+        const int row = indexed(code);
         if (row < 0) {
             std::fprintf(stderr, "unknown keycode %02x\n", keybyte);
         } else {
@@ -226,18 +217,7 @@ ps2_decoder relay_decoder;
 
 } // namespace
 
-int ps2_findrow_walk(int code) { return walk(code); }
-
-int ps2_findrow(int code)
-{
-    if (code < 0 || (code > 0xFF && (code & ~0xFF) != extended_group))
-        return -1;
-    return indexed(code);
-}
-
-int ps2_decoder::convert(int n, unsigned char *buf) { return decode<indexed>(*this, n, buf); }
-
-int ps2_decoder::convert_walking(int n, unsigned char *buf) { return decode<walk>(*this, n, buf); }
+int ps2_decoder::convert(int n, unsigned char *buf) { return decode(*this, n, buf); }
 
 int ps2conv(int n, unsigned char *buf) { return relay_decoder.convert(n, buf); }
 

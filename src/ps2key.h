@@ -31,14 +31,6 @@ constexpr int keytable_rows = 75;
 // answers a code, so later rows with an earlier scancode are never reached.
 extern const keyinfo_t keytables[keytable_rows];
 
-// Row of keytables that answers code, found by walking the table from the
-// top; -1 when no row answers it.
-int ps2_findrow_walk(int code);
-
-// Same answer as ps2_findrow_walk, from an index built from the table at
-// compile time.
-int ps2_findrow(int code);
-
 // One decoder's state: its carry-over buffer, which holds 0, 1 or 2 bytes
 // of a prefix between calls, and the modifiers held. ps2conv serves a
 // process-wide instance; tests and tools make their own so each starts fresh.
@@ -48,10 +40,6 @@ struct ps2_decoder : carry_buffer {
     // Decodes n new bytes of buf in place; returns the number of characters
     // now at the front of buf (never more than n).
     int convert(int n, unsigned char *buf);
-
-    // The same decoding with the table walked for every code. Kept as the
-    // reference the indexed lookup is measured and checked against.
-    int convert_walking(int n, unsigned char *buf);
 };
 
 // Decodes n new bytes of buf in place; returns the number of characters now

@@ -66,6 +66,9 @@ struct frame_case {
     int carried;
 };
 
+// Names the case in test listings instead of dumping its bytes.
+void PrintTo(const frame_case &c, std::ostream *os) { *os << c.what; }
+
 class Frames : public testing::TestWithParam<frame_case> {};
 
 TEST_P(Frames, YieldThePayload)
