@@ -54,8 +54,8 @@ inline events typing(std::string_view text)
     return out;
 }
 
-// Where two event lists first differ, for a failure message that does not
-// print hundreds of thousands of events.
+// Where two event lists first differ, as key code and + press / - release,
+// for a failure message that does not print hundreds of thousands of events.
 inline std::string first_difference(const events &got, const events &expected)
 {
     size_t at = 0;
@@ -63,7 +63,9 @@ inline std::string first_difference(const events &got, const events &expected)
         ++at;
     if (at == got.size() && at == expected.size())
         return "none";
-    auto show = [](const events &e, size_t k) { return k < e.size() ? sim::describe(e[k]) : "nothing"; };
+    auto show = [](const events &e, size_t k) {
+        return k < e.size() ? std::to_string(e[k].code) + (e[k].state ? "+" : "-") : std::string("nothing");
+    };
     return "event " + std::to_string(at) + " of " + std::to_string(expected.size()) + ": got " + show(got, at) +
            ", expected " + show(expected, at);
 }
