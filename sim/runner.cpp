@@ -252,10 +252,13 @@ std::vector<key_event> relay_session::take_events()
 int relay_session::reap(int options)
 {
     int status = 0;
-    pid_t got = waitpid(pid_, &status, options);
+    rusage usage{};
+    pid_t got = wait4(pid_, &status, options, &usage);
     if (got != pid_)
         return -1;
     pid_ = -1;
+    cpu_seconds_ = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                   static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
     status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     return status_;
 }

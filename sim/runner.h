@@ -75,6 +75,8 @@ public:
     // Waits for the relay to end on its own; same results as hang_up.
     int wait_exit(std::chrono::milliseconds limit);
     bool running() const { return pid_ > 0; }
+    // Processor time the relay used, once it has ended.
+    double cpu_seconds() const { return cpu_seconds_; }
 
     // Everything the relay wrote to its standard error stream so far.
     std::string messages() const;
@@ -100,6 +102,7 @@ private:
     std::vector<key_event> startup_events_;
     pid_t pid_ = -1;
     int status_ = -1;
+    double cpu_seconds_ = 0;
 };
 
 // Starts a relay for keyboard and waits until it injects; null when it could

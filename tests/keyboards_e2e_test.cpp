@@ -2,13 +2,17 @@
 // keyboards that speak those protocols.
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <chrono>
+#include <ctime>
 #include <random>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "golden.h"
+#include "irkb101_link.h"
 #include "runner.h"
 
 namespace {
@@ -184,22 +188,101 @@ TEST(IrKB101Relay, WithoutTheHandshakeNothingIsSentToTheKeyboard)
     EXPECT_NE(messages.find("keyferry: DUMP"), std::string::npos);
 }
 
-TEST(IrKB101Relay, SilentKeyboardEndsStartUpAndRestoresThePort)
+// --- The IrKB101 handshake, against keyboards that answer well or badly ---
+
+struct handshake_case {
+    const char *what;
+    irkb101_keyboard_behaviour keyboard;
+    std::string said; // everything the relay prints up to the end of the handshake
+    double at_least, at_most; // seconds from the start to the end of the handshake
+    std::vector<uint8_t> pending = {}; // on the port before the relay starts
+};
+
+void PrintTo(const handshake_case &c, std::ostream *os) { *os << c.what; }
+
+std::string sending(int k) { return "sending init string #" + std::to_string(k) + "\n"; }
+
+irkb101_keyboard_behaviour delayed(std::chrono::milliseconds d0, std::chrono::milliseconds d1)
 {
-    sim::irkb101_keyboard keyboard(true, irkb101_keyboard_behaviour::silent());
+    irkb101_keyboard_behaviour b;
+    b.delay = {d0, d1, 0ms};
+    return b;
+}
+
+const std::string initialised = "keyferry: IrKB101+PS/2 initialized\n";
+const std::string gave_up = "keyferry: can't initialize IrKB101+PS/2 keyboard (-2)\n";
+const std::string noise = "response 00 should be ff\nresponse 13 should be ff\n";
+const std::string miss = "response 09 should be 08\n";
+
+class Handshake : public testing::TestWithParam<handshake_case> {};
+
+// Started just after time() ticks, so that the whole-second limits (5 s
+// overall, 2 s per response) fall at known moments.
+TEST_P(Handshake, EndsAsTheKeyboardAnswers)
+{
+    const handshake_case &c = GetParam();
+    sim::irkb101_keyboard keyboard(true, c.keyboard);
     sim::relay_session relay(keyboard, KEYFERRY_RELAY);
     const termios before = relay.port().settings();
-    auto start = std::chrono::steady_clock::now();
+    if (!c.pending.empty()) {
+        ASSERT_EQ(write(relay.port().master(), c.pending.data(), c.pending.size()),
+                  static_cast<ssize_t>(c.pending.size()));
+    }
+    const time_t now = time(nullptr);
+    while (time(nullptr) == now)
+        std::this_thread::sleep_for(1ms);
+    const auto start = std::chrono::steady_clock::now();
     ASSERT_TRUE(relay.start());
-    EXPECT_EQ(relay.wait_exit(10s), 1);
-    auto took = std::chrono::steady_clock::now() - start;
-    EXPECT_GE(took, 4s);
-    EXPECT_LE(took, 7s);
-    EXPECT_EQ(relay.messages(),
-              "sending init string #0\nsending init string #0\n"
-              "keyferry: can't initialize IrKB101+PS/2 keyboard (-2)\n");
-    const termios after = relay.port().settings();
-    EXPECT_TRUE(sim::same_settings(before, after));
+    const bool succeeds = c.said.ends_with(initialised);
+    if (succeeds) {
+        ASSERT_TRUE(relay.pump_until([&] { return relay.messages().find(initialised) != std::string::npos; },
+                                     10s))
+            << relay.messages();
+    } else {
+        EXPECT_EQ(relay.wait_exit(10s), 1);
+        EXPECT_TRUE(sim::same_settings(before, relay.port().settings()));
+    }
+    const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_GE(took, c.at_least);
+    EXPECT_LE(took, c.at_most);
+    if (succeeds)
+        relay.hang_up();
+    EXPECT_EQ(relay.messages().substr(0, c.said.size()), c.said);
+    // Waiting for an answer sleeps: a spinning wait would use the whole time.
+    EXPECT_LT(relay.cpu_seconds(), 0.1 * took + 0.5);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    IrKB101Relay, Handshake,
+    testing::Values(
+        handshake_case{"answered", irkb101_keyboard_behaviour::proper(),
+                       sending(0) + sending(1) + sending(2) + initialised, 0, 1},
+        handshake_case{"never answered", irkb101_keyboard_behaviour::silent(), sending(0) + sending(0) + gave_up,
+                       5, 6.5},
+        handshake_case{"answers two of three", irkb101_keyboard_behaviour::silent_after_two(),
+                       sending(0) + sending(1) + sending(2) + sending(2) + gave_up, 5, 6.5},
+        handshake_case{"noise before each answer", irkb101_keyboard_behaviour::noisy({0x00, 0x13}),
+                       sending(0) + noise + sending(1) + noise + sending(2) + noise + initialised, 0, 1},
+        handshake_case{"FF restarts the match", irkb101_keyboard_behaviour::noisy({0xFF, 0x55}),
+                       sending(0) + sending(1) + sending(2) + initialised, 0, 1},
+        handshake_case{"wrong byte", irkb101_keyboard_behaviour::noisy({0xFF, 0x55, 0x09}),
+                       sending(0) + miss + sending(1) + miss + sending(2) + miss + initialised, 0, 1},
+        // Due after the first wait has run out (2 to 3 s), matched in the
+        // second one.
+        handshake_case{"late answer matched in the next wait", delayed(3200ms, 0ms),
+                       sending(0) + sending(0) + sending(1) + sending(2) + initialised, 3.2, 4.5},
+        // #0 is answered at about 4.2 s, after its repeat; #1 goes out in
+        // the fifth second and is answered at about 6.5 s: by then six whole
+        // seconds have passed, so #2 is never sent.
+        handshake_case{"overall limit before the last string", delayed(4150ms, 2300ms),
+                       sending(0) + sending(0) + sending(1) + gave_up, 6, 7.5},
+        handshake_case{"bytes pending before the start are discarded", irkb101_keyboard_behaviour::proper(),
+                       sending(0) + sending(1) + sending(2) + initialised, 0, 1, {0x00, 0x13, 0xFF, 0x55}}),
+    [](const testing::TestParamInfo<handshake_case> &info) {
+        std::string name;
+        for (const char *s = info.param.what; *s; ++s)
+            name += std::isalnum(static_cast<unsigned char>(*s)) ? *s : '_';
+        return name;
+    });
 
 } // namespace
