@@ -1,5 +1,6 @@
 // The serial line on a real pseudo-terminal: speeds, raw settings and their
-// restoration, single-byte reads and writes, and the write time-out.
+// restoration, single-byte reads and writes, the write time-out, and waits
+// that must sleep rather than spin.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -8,9 +9,11 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <string>
+#include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
 
+#include "irkb101.h"
 #include "pty.h"
 #include "tty.h"
 
@@ -172,6 +175,30 @@ TEST_F(SerialLine, PutGivesUpAfterSixteenSecondsOfTimeWithoutSpinning)
     close(full[0]);
     close(full[1]);
     closetty(hung);
+}
+
+// The IrKB101 handshake on a line that polls ready for ever with nothing to
+// read, as a keyboard's far end that stopped sending looks (no terminal can
+// stand in for it): the wait for an answer must still sleep.
+TEST(Handshake, PortThatPollsReadyWithNothingToReadDoesNotSpin)
+{
+    int ends[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, ends), 0);
+    ASSERT_EQ(shutdown(ends[1], SHUT_WR), 0);
+    const double cpu0 = thread_cpu_seconds();
+    const auto wall0 = std::chrono::steady_clock::now();
+    testing::internal::CaptureStderr();
+    const int result = init_irkb101(ends[0]);
+    const std::string messages = testing::internal::GetCapturedStderr();
+    const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - wall0).count();
+    const double cpu = thread_cpu_seconds() - cpu0;
+    close(ends[0]);
+    close(ends[1]);
+    std::printf("handshake at end of file: wall %.3f s, CPU %.4f s\n", wall, cpu);
+    EXPECT_EQ(result, -2);
+    EXPECT_EQ(messages, "sending init string #0\nsending init string #0\n");
+    EXPECT_GE(wall, 5.0);
+    EXPECT_LT(cpu, 0.05 * wall);
 }
 
 TEST_F(SerialLine, DescriptorZeroIsASuccessfulOpen)
