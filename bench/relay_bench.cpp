@@ -30,6 +30,7 @@
 #include "keychars.h"
 #include "keyferry.h"
 #include "pty.h"
+#include "runner.h"
 
 namespace {
 
@@ -42,70 +43,35 @@ double seconds_since(clock::time_point start)
     return std::chrono::duration<double>(clock::now() - start).count();
 }
 
-// One relay process between a pseudo-terminal and a FIFO.
+// One relay process between a pseudo-terminal and a FIFO, started by the
+// stand-ins' runner. The measurements write to the port and read the
+// device's events themselves, as raw bytes, so that nothing but the relay
+// stands between them.
 class relay_process {
 public:
-    relay_process(const relay_process &) = delete;
-    relay_process &operator=(const relay_process &) = delete;
-    relay_process(const std::string &binary, const std::vector<std::string> &options,
-                  const std::string &preload = "", const std::string &alloc_log = "")
-        : dir_(make_dir()), device_(dir_ + "/kbdsim")
+    relay_process(const std::string &binary, sim::virtual_keyboard &keyboard, const std::string &preload = "",
+                  const std::string &alloc_log = "")
+        : session_(keyboard, binary)
     {
-        std::vector<std::string> args{binary, "-d", device_.path()};
-        args.insert(args.end(), options.begin(), options.end());
-        args.push_back(port_.port_path());
-        std::vector<char *> argv;
-        argv.reserve(args.size() + 1);
-        for (std::string &a : args)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-
-        std::vector<std::string> env_strings;
-        for (char **e = environ; *e != nullptr; ++e)
-            env_strings.emplace_back(*e);
-        if (!preload.empty()) {
-            env_strings.push_back("LD_PRELOAD=" + preload);
-            env_strings.push_back("KEYFERRY_ALLOC_LOG=" + alloc_log);
-        }
-        std::vector<char *> envp;
-        envp.reserve(env_strings.size() + 1);
-        for (std::string &e : env_strings)
-            envp.push_back(e.data());
-        envp.push_back(nullptr);
-
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 2, (dir_ + "/log").c_str(), O_WRONLY | O_CREAT, 0600);
-        if (posix_spawn(&pid_, binary.c_str(), &actions, nullptr, argv.data(), envp.data()) != 0)
+        if (!preload.empty())
+            session_.environment = {"LD_PRELOAD=" + preload, "KEYFERRY_ALLOC_LOG=" + alloc_log};
+        if (!session_.start())
             throw std::runtime_error("cannot start " + binary);
-        posix_spawn_file_actions_destroy(&actions);
     }
 
-    ~relay_process()
-    {
-        if (pid_ > 0) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-        unlink((dir_ + "/log").c_str());
-        device_.close_reader();
-        unlink(device_.path().c_str());
-        rmdir(dir_.c_str());
-    }
-
-    sim::pseudo_terminal &port() { return port_; }
-    int device_fd() const { return device_.fd(); }
-    pid_t pid() const { return pid_; }
+    sim::pseudo_terminal &port() { return session_.port(); }
+    int device_fd() { return session_.device().fd(); }
+    pid_t pid() const { return session_.pid(); }
 
     void put(const bytes &data)
     {
         size_t at = 0;
         while (at < data.size()) {
-            ssize_t n = write(port_.master(), data.data() + at, data.size() - at);
+            ssize_t n = write(port().master(), data.data() + at, data.size() - at);
             if (n > 0) {
                 at += static_cast<size_t>(n);
             } else {
-                pollfd pfd{port_.master(), POLLOUT, 0};
+                pollfd pfd{port().master(), POLLOUT, 0};
                 poll(&pfd, 1, 100);
             }
         }
@@ -116,23 +82,20 @@ public:
     {
         uint8_t buf[65536];
         size_t total = 0;
-        for (;;) {
-            ssize_t n = read(device_.fd(), buf, sizeof buf);
-            if (n <= 0)
-                return total;
+        for (ssize_t n; (n = read(device_fd(), buf, sizeof buf)) > 0; total += static_cast<size_t>(n))
             into.insert(into.end(), buf, buf + n);
-            total += static_cast<size_t>(n);
-        }
+        return total;
     }
 
     bool wait_device(int timeout_ms)
     {
-        pollfd pfd{device_.fd(), POLLIN, 0};
+        pollfd pfd{device_fd(), POLLIN, 0};
         return poll(&pfd, 1, timeout_ms) > 0;
     }
 
     // Probes until the relay loop runs, then sends a marker and discards
-    // everything up to the marker's first event.
+    // everything up to the marker's first event. (The runner's own wait
+    // would not do: the floor relay types no fence.)
     bool ready(const bytes &probe, const bytes &marker, uint8_t marker_code)
     {
         const auto deadline = clock::now() + 15s;
@@ -163,7 +126,7 @@ public:
     // Processor time the relay has used so far, in nanoseconds.
     long long cpu_ns() const
     {
-        std::ifstream stat("/proc/" + std::to_string(pid_) + "/schedstat");
+        std::ifstream stat("/proc/" + std::to_string(pid()) + "/schedstat");
         long long ns = 0;
         stat >> ns;
         return ns;
@@ -171,7 +134,7 @@ public:
 
     long peak_rss_kb() const
     {
-        std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
+        std::ifstream status("/proc/" + std::to_string(pid()) + "/status");
         std::string line;
         while (std::getline(status, line))
             if (line.rfind("VmHWM:", 0) == 0)
@@ -179,29 +142,24 @@ public:
         return -1;
     }
 
-    // Hangs up (unless the relay ended by itself) and returns its usage.
-    rusage finish(int &status)
+    // Hangs up (unless the relay ended by itself) and returns the processor
+    // time it used, in seconds.
+    double finish()
     {
-        port_.hang_up();
-        rusage usage{};
-        wait4(pid_, &status, 0, &usage);
-        pid_ = -1;
-        return usage;
+        session_.hang_up();
+        return session_.cpu_seconds();
+    }
+
+    // Waits for the relay to end by itself; returns the processor time it
+    // used, in seconds.
+    double wait_exit()
+    {
+        session_.wait_exit(10s);
+        return session_.cpu_seconds();
     }
 
 private:
-    static std::string make_dir()
-    {
-        char pattern[] = "/tmp/keyferry-bench.XXXXXX";
-        if (mkdtemp(pattern) == nullptr)
-            throw std::runtime_error("mkdtemp failed");
-        return pattern;
-    }
-
-    std::string dir_;
-    sim::pseudo_terminal port_;
-    sim::event_device device_;
-    pid_t pid_ = -1;
+    sim::relay_session session_;
 };
 
 struct latency {
@@ -241,7 +199,7 @@ void time_keys(relay_process &relay, const bytes &key, size_t event_bytes, int c
 
 struct subject {
     std::string binary;
-    std::vector<std::string> options;
+    sim::virtual_keyboard *keyboard;
     bytes probe, marker, key;
     uint8_t marker_code;
     size_t key_event_bytes;
@@ -251,7 +209,7 @@ struct subject {
 // see the same machine.
 std::pair<latency, latency> compare_latency(const subject &a, const subject &b, int keys)
 {
-    relay_process ra(a.binary, a.options), rb(b.binary, b.options);
+    relay_process ra(a.binary, *a.keyboard), rb(b.binary, *b.keyboard);
     if (!ra.ready(a.probe, a.marker, a.marker_code) || !rb.ready(b.probe, b.marker, b.marker_code))
         throw std::runtime_error("a relay did not come up");
     std::vector<double> sa, sb;
@@ -260,9 +218,8 @@ std::pair<latency, latency> compare_latency(const subject &a, const subject &b, 
         time_keys(ra, a.key, a.key_event_bytes, keys / rounds, sa);
         time_keys(rb, b.key, b.key_event_bytes, keys / rounds, sb);
     }
-    int status;
-    ra.finish(status);
-    rb.finish(status);
+    ra.finish();
+    rb.finish();
     return {percentiles(sa), percentiles(sb)};
 }
 
@@ -374,8 +331,8 @@ int main(int argc, char *argv[])
         // Key latency, raw and cradle, each beside the floor fed the same bytes.
         for (auto *kb : {static_cast<sim::virtual_keyboard *>(&raw), cradle.get()}) {
             bytes probe = encode(*kb, "a"), marker = encode(*kb, "z");
-            subject ours{relay, kb->relay_options(), probe, marker, probe, KEY_Z, 4};
-            subject base{floor, {}, probe, marker, probe, marker[0], 2 * probe.size()};
+            subject ours{relay, kb, probe, marker, probe, KEY_Z, 4};
+            subject base{floor, kb, probe, marker, probe, marker[0], 2 * probe.size()};
             auto [mine, theirs] = compare_latency(ours, base, keys);
             std::string name = std::string("key latency p50, ") + std::string(kb->mode()) + " (us)";
             row(name.c_str(), fmt("%.1f", mine.p50_us), fmt("%.1f", theirs.p50_us),
@@ -395,7 +352,7 @@ int main(int argc, char *argv[])
         long peak_kb;
         long burst_allocs, idle_allocs;
         {
-            relay_process r(relay, cradle->relay_options(), counter, alloc_log);
+            relay_process r(relay, *cradle, counter, alloc_log);
             if (!r.ready(encode(*cradle, "a"), encode(*cradle, "z"), KEY_Z))
                 throw std::runtime_error("relay did not come up");
             bytes events;
@@ -408,29 +365,26 @@ int main(int argc, char *argv[])
             if (decoder.text() != text || !decoder.faults().empty())
                 throw std::runtime_error("the burst did not arrive intact and in order");
             peak_kb = r.peak_rss_kb();
-            int status;
-            r.finish(status);
+            r.finish();
             burst_allocs = read_count(alloc_log);
         }
         unlink(alloc_log.c_str());
         {
-            relay_process r(relay, cradle->relay_options(), counter, alloc_log);
+            relay_process r(relay, *cradle, counter, alloc_log);
             if (!r.ready(encode(*cradle, "a"), encode(*cradle, "z"), KEY_Z))
                 throw std::runtime_error("relay did not come up");
-            int status;
-            r.finish(status);
+            r.finish();
             idle_allocs = read_count(alloc_log);
         }
         unlink(alloc_log.c_str());
         {
-            relay_process f(floor, {});
+            relay_process f(floor, raw);
             const bytes probe{'a'}, marker{'z'};
             if (!f.ready(probe, marker, 'z'))
                 throw std::runtime_error("floor relay did not come up");
             bytes events;
             floor_s = burst(f, bytes(event_count, 'q'), 2 * event_count, events);
-            int status;
-            f.finish(status);
+            f.finish();
         }
         row("burst, 100,000 chars (chars/s)", fmt("%.0f", 100000 / ours_s), fmt("%.0f", 100000 / floor_s),
             fmt("%.2f", ours_s / floor_s), "time <= 1.25x");
@@ -439,7 +393,7 @@ int main(int argc, char *argv[])
 
         // Idle: ten seconds with nothing on the line.
         {
-            relay_process r(relay, {});
+            relay_process r(relay, raw);
             if (!r.ready({'a'}, {'z'}, KEY_Z))
                 throw std::runtime_error("relay did not come up");
             long long before = r.cpu_ns();
@@ -447,23 +401,18 @@ int main(int argc, char *argv[])
             long long used = r.cpu_ns() - before;
             row("idle processor time per 10 s (ms)", fmt("%.3f", static_cast<double>(used) / 1e6), "", "",
                 "< 10");
-            int status;
-            r.finish(status);
+            r.finish();
         }
 
         // A handshake with a keyboard that never answers.
         {
-            relay_process r(relay, {"-irkb101"});
+            sim::irkb101_keyboard silent(true, irkb101_keyboard_behaviour::silent());
+            relay_process r(relay, silent);
             auto start = clock::now();
-            int status = 0;
-            rusage usage{};
-            wait4(r.pid(), &status, 0, &usage);
+            double cpu_ms = r.wait_exit() * 1e3;
             double wall = seconds_since(start);
-            double cpu_ms = (static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1e3) +
-                            static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e3;
             row("failed handshake processor time (ms)", fmt("%.2f", cpu_ms), "", "", "< 50");
             row("failed handshake wall time (s)", fmt("%.2f", wall), "", "", "5 to 6");
-            r.finish(status);
         }
 
         row("peak resident memory, burst (KiB)", fmt("%.0f", static_cast<double>(peak_kb)), "", "", "< 4096");

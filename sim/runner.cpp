@@ -75,6 +75,8 @@ bool relay_session::start()
         dup2(log, 2);
         if (close_standard_input)
             close(0);
+        for (std::string &entry : environment)
+            putenv(entry.data());
         // A relay that a test ends with SIGQUIT must not leave a core file.
         const rlimit no_core{0, 0};
         setrlimit(RLIMIT_CORE, &no_core);

@@ -48,6 +48,8 @@ public:
     // Starts the relay with its standard input closed, so that the first
     // descriptor it opens is 0.
     bool close_standard_input = false;
+    // "NAME=value" entries added to the relay's environment.
+    std::vector<std::string> environment;
     // Serves the keyboard's initialisation, then probes until the relay
     // injects, and discards everything up to a fence.
     bool wait_ready(std::chrono::milliseconds limit = 10s);
