@@ -104,16 +104,18 @@ void irkb101_responder::receive(std::span<const unsigned char> bytes, clock::tim
                 continue;
             recognised_.push_back(k);
             window_.clear();
-            if (behaviour_.answers[static_cast<std::size_t>(k)]) {
-                const answer a{now + behaviour_.delay[static_cast<std::size_t>(k)], k};
-                auto later =
-                    std::upper_bound(queue_.begin(), queue_.end(), a.due,
-                                     [](clock::time_point due, const answer &q) { return due < q.due; });
-                queue_.insert(later, a);
-            }
+            if (behaviour_.answers[static_cast<std::size_t>(k)])
+                queue({now + behaviour_.delay[static_cast<std::size_t>(k)], k});
             break;
         }
     }
+}
+
+void irkb101_responder::queue(const answer &a)
+{
+    auto later = std::upper_bound(queue_.begin(), queue_.end(), a.due,
+                                  [](clock::time_point due, const answer &q) { return due < q.due; });
+    queue_.insert(later, a);
 }
 
 std::optional<irkb101_responder::clock::time_point> irkb101_responder::next_due() const
@@ -126,12 +128,23 @@ std::optional<irkb101_responder::clock::time_point> irkb101_responder::next_due(
 std::size_t irkb101_responder::take_due(clock::time_point now, std::vector<unsigned char> &out)
 {
     const std::size_t before = out.size();
+    std::vector<answer> rest; // responses paused after their first two bytes
     auto it = queue_.begin();
     for (; it != queue_.end() && it->due <= now; ++it) {
-        out.insert(out.end(), behaviour_.noise.begin(), behaviour_.noise.end());
         const std::span<const unsigned char> r = resps[it->k];
-        out.insert(out.end(), r.begin(), r.end());
+        std::size_t to = r.size();
+        if (it->from == 0) {
+            out.insert(out.end(), behaviour_.noise.begin(), behaviour_.noise.end());
+            if (behaviour_.pause_inside.count() > 0) {
+                to = 2;
+                rest.push_back({it->due + behaviour_.pause_inside, it->k, to});
+            }
+        }
+        out.insert(out.end(), r.begin() + static_cast<std::ptrdiff_t>(it->from),
+                   r.begin() + static_cast<std::ptrdiff_t>(to));
     }
     queue_.erase(queue_.begin(), it);
+    for (const answer &a : rest)
+        queue(a);
     return out.size() - before;
 }

@@ -39,6 +39,7 @@ struct irkb101_keyboard_behaviour {
     std::array<bool, 3> answers{true, true, true};    // which strings get a response
     std::array<std::chrono::milliseconds, 3> delay{}; // response due this long after its string
     std::vector<unsigned char> noise;                 // sent in front of every response
+    std::chrono::milliseconds pause_inside{0};        // between a response's first two bytes and the rest
 
     static irkb101_keyboard_behaviour proper();
     static irkb101_keyboard_behaviour silent();
@@ -74,7 +75,10 @@ private:
     struct answer {
         clock::time_point due;
         int k;
+        std::size_t from = 0; // bytes of the response already sent
     };
+
+    void queue(const answer &a);
 
     irkb101_keyboard_behaviour behaviour_;
     std::vector<unsigned char> window_; // the last bytes received, at most one init string long

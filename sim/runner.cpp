@@ -77,6 +77,8 @@ bool relay_session::start()
             close(0);
         for (std::string &entry : environment)
             putenv(entry.data());
+        for (int sig : ignored_signals)
+            std::signal(sig, SIG_IGN);
         // A relay that a test ends with SIGQUIT must not leave a core file.
         const rlimit no_core{0, 0};
         setrlimit(RLIMIT_CORE, &no_core);
@@ -306,6 +308,8 @@ relay_command make_relay_command(const std::string &relay_path, const std::vecto
     if (launcher.empty())
         return {relay_path, args};
     relay_command command{launcher.front(), launcher};
+    if (launcher.back() == "-0")
+        command.args.push_back(args.empty() ? "keyferry" : args.front());
     command.args.push_back(relay_path);
     if (!args.empty())
         command.args.insert(command.args.end(), args.begin() + 1, args.end());

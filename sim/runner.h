@@ -50,6 +50,8 @@ public:
     bool close_standard_input = false;
     // "NAME=value" entries added to the relay's environment.
     std::vector<std::string> environment;
+    // Signals the relay starts with ignored, as nohup starts a program.
+    std::vector<int> ignored_signals;
     // Serves the keyboard's initialisation, then probes until the relay
     // injects, and discards everything up to a fence.
     bool wait_ready(std::chrono::milliseconds limit = 10s);

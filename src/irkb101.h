@@ -9,6 +9,9 @@
 // tests and tools make their own so each starts fresh.
 // Its carry-over buffer holds nothing or an unfinished run between calls.
 struct irkb101_decoder : carry_buffer {
+    // Most payload bytes one call puts out: one per pair of a full buffer.
+    static constexpr int max_output = bufsize / 2;
+
     // Takes the payload out of n new framed bytes of buf, in place; returns
     // the payload count at the front of buf (at most 4096, so buf must hold
     // 4096 bytes whatever n is).

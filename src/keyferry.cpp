@@ -226,7 +226,8 @@ unsigned char *put_event(unsigned char *out, int key, int state)
 // output (at most half its buffer) always fits the PS/2 decoder behind it.
 int read_room(int mode)
 {
-    static_assert(irkb101_decoder::bufsize / 2 + 2 <= ps2_decoder::bufsize);
+    static_assert(irkb101_decoder::max_output <= chunk_size, "the payload is put out in the chunk");
+    static_assert(irkb101_decoder::max_output + 2 <= ps2_decoder::bufsize, "it fits behind a carried prefix");
     switch (mode) {
     case 'i':
         return irkb101room();

@@ -176,6 +176,13 @@ irkb101_keyboard_behaviour delayed(std::chrono::milliseconds d0, std::chrono::mi
     return b;
 }
 
+irkb101_keyboard_behaviour paused_inside(std::chrono::milliseconds pause)
+{
+    irkb101_keyboard_behaviour b;
+    b.pause_inside = pause;
+    return b;
+}
+
 const std::string initialised = "keyferry: IrKB101+PS/2 initialized\n";
 const std::string gave_up = "keyferry: can't initialize IrKB101+PS/2 keyboard (-2)\n";
 const std::string noise = "response 00 should be ff\nresponse 13 should be ff\n";
@@ -230,6 +237,10 @@ INSTANTIATE_TEST_SUITE_P(
                        sending(0) + sending(1) + sending(2) + sending(2) + gave_up, 5, 6.5},
         handshake_case{"noise before each answer", irkb101_keyboard_behaviour::noisy({0x00, 0x13}),
                        sending(0) + noise + sending(1) + noise + sending(2) + noise + initialised, 0, 1},
+        // The rest of each answer comes 100 ms after its first bytes: read
+        // as soon as it comes, not at the next whole second.
+        handshake_case{"answers in two pieces", paused_inside(100ms),
+                       sending(0) + sending(1) + sending(2) + initialised, 0.3, 0.9},
         handshake_case{"FF restarts the match", irkb101_keyboard_behaviour::noisy({0xFF, 0x55}),
                        sending(0) + sending(1) + sending(2) + initialised, 0, 1},
         handshake_case{"wrong byte", irkb101_keyboard_behaviour::noisy({0xFF, 0x55, 0x09}),
@@ -243,6 +254,10 @@ INSTANTIATE_TEST_SUITE_P(
         // seconds have passed, so #2 is never sent.
         handshake_case{"overall limit before the last string", delayed(4150ms, 2300ms),
                        sending(0) + sending(0) + sending(1) + gave_up, 6, 7.5},
+        // #0 answered at about 5.2 s, in the wait after its repeat: the
+        // sending of #1 falls in the sixth second, still inside the limit.
+        handshake_case{"answered just inside the overall limit", delayed(5200ms, 0ms),
+                       sending(0) + sending(0) + sending(1) + sending(2) + initialised, 5, 6},
         handshake_case{"bytes pending before the start are discarded", irkb101_keyboard_behaviour::proper(),
                        sending(0) + sending(1) + sending(2) + initialised, 0, 1, {0x00, 0x13, 0xFF, 0x55}}),
     [](const testing::TestParamInfo<handshake_case> &info) {

@@ -11,6 +11,7 @@
 #include <string>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -40,12 +41,13 @@ struct outcome {
 };
 
 // Runs the relay with the given words and no stand-ins, for start-up
-// failures; it must end by itself within a few seconds.
-outcome run_relay(std::vector<std::string> words)
+// failures; it must end by itself within a few seconds. name is the word it
+// runs under, which prefixes most of its messages.
+outcome run_relay(std::vector<std::string> words, const std::string &name = "keyferry")
 {
     int pipe_fds[2];
     EXPECT_EQ(pipe2(pipe_fds, O_CLOEXEC), 0);
-    words.insert(words.begin(), "keyferry");
+    words.insert(words.begin(), name);
     sim::relay_command command = sim::make_relay_command(KEYFERRY_RELAY, words);
     pid_t pid = fork();
     if (pid == 0) {
@@ -109,15 +111,17 @@ TEST_F(RawRelay, StaleBytesAreDiscardedAndDescriptorZeroServesAsTheDevice)
     EXPECT_EQ(relay.hang_up(), 0);
 }
 
-TEST_F(RawRelay, TracesEveryEventAndEndsWithinASecondOfAHangUp)
+TEST_F(RawRelay, TracesEveryEventIdlesAsleepAndEndsWithinASecondOfAHangUp)
 {
     auto relay = sim::start_ready_relay(keyboard, KEYFERRY_RELAY, {"-v"});
     ASSERT_TRUE(relay);
     std::vector<key_event> events;
     ASSERT_TRUE(relay->type_and_collect("A", events));
+    std::this_thread::sleep_for(1500ms); // an idle line: the relay must sleep, not poll
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(relay->hang_up(3s), 0);
     EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
+    EXPECT_LT(relay->cpu_seconds(), 0.5) << "processor time of a relay that mostly idled";
     const std::string trace = "keyferry: code=27(1b), PRESS\nkeyferry: code=1(1), PRESS\n"
                               "keyferry: code=1(1), RELEASE\nkeyferry: code=27(1b), RELEASE\n";
     EXPECT_NE(relay->messages().find(trace), std::string::npos) << relay->messages();
@@ -156,16 +160,18 @@ TEST(StartUp, FailuresEndWithTheirMessageAndStatusOne)
     struct {
         std::vector<std::string> words;
         std::string messages;
+        std::string name = "keyferry";
     } cases[] = {
         {{"-d", "/nonexistent/kbdsim", "/nonexistent/tty"},
-         "keyferry: can't open KBDSIM device /nonexistent/kbdsim\n"},
+         "kf: can't open KBDSIM device /nonexistent/kbdsim\n",
+         "kf"},
         {{"-d", fifo, "/nonexistent/tty"}, "can't open /nonexistent/tty\n"},
         {{"-d", fifo, "-cradle", "-19200", "/nonexistent/tty"}, "can't open /nonexistent/tty\n"},
         {{"-d", fifo, "/dev/null"}, "keyferry: /dev/null: not a terminal\n"},
         {{"-d", fifo, "-irkb101", file}, "keyferry: " + file + ": not a terminal\n"},
     };
     for (const auto &c : cases) {
-        outcome got = run_relay(c.words);
+        outcome got = run_relay(c.words, c.name);
         EXPECT_EQ(got.status, 1) << c.messages;
         EXPECT_EQ(got.messages, c.messages);
     }
@@ -222,6 +228,14 @@ TEST(Signals, EndTheRelayBySignalWithThePortRestored)
     sim::raw_keyboard keyboard;
     for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT})
         expect_signal_restores_the_port(keyboard, sig, [](sim::relay_session &r) { return r.wait_ready(); });
+
+    // A signal ignored when the relay started stays ignored (nohup).
+    sim::relay_session nohup(keyboard, KEYFERRY_RELAY);
+    nohup.ignored_signals = {SIGHUP};
+    ASSERT_TRUE(nohup.start() && nohup.wait_ready());
+    ASSERT_EQ(kill(nohup.pid(), SIGHUP), 0);
+    EXPECT_EQ(round_trip(nohup, "still here"), "none");
+    EXPECT_EQ(nohup.hang_up(), 0);
 
     // During the handshake too, with a keyboard that never answers.
     sim::irkb101_keyboard silent(true, irkb101_keyboard_behaviour::silent());
