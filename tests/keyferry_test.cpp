@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <fcntl.h>
 #include <string>
+#include <sys/ioctl.h>
+#include <thread>
 #include <sys/socket.h>
 #include <unistd.h>
 #include <vector>
@@ -92,6 +95,69 @@ TEST(Injection, TraceLinePrecedesEveryEventWrittenOrNot)
               "keyferry: code=27(1b), PRESS\nkeyferry: code=50(32), PRESS\n"
               "keyferry: code=50(32), RELEASE\nkeyferry: code=27(1b), RELEASE\n");
     EXPECT_EQ(device.writes().size(), 6u);
+}
+
+// The relay loop in this process, on a pipe standing in for the port: a pipe
+// hands a read all it holds, so a read can be made to fill the decoders'
+// room while they carry an unfinished sequence. Types `carried` (whose end
+// the decoders must keep), then `burst` in one write, then closes the pipe;
+// returns the events written after the probes that found the loop running.
+golden::events relay_on_a_pipe(int mode, const std::vector<unsigned char> &probe,
+                               const std::vector<unsigned char> &carried, const std::vector<unsigned char> &burst)
+{
+    int port[2];
+    EXPECT_EQ(pipe(port), 0);
+    fcntl(port[0], F_SETFL, O_NONBLOCK);
+    char device_path[] = "/tmp/keyferry-loop.XXXXXX";
+    const int device = mkstemp(device_path);
+    testing::internal::CaptureStderr(); // the keyboard's DUMP lines and the hang-up
+    std::thread relay([&] { keyboard(port[0], device, mode, 0); });
+    auto read_by_relay = [&] {
+        for (int pending = 1; ioctl(port[0], FIONREAD, &pending) == 0 && pending > 0;)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    };
+    // Bytes sent before the loop runs are discarded: probe until one types.
+    while (lseek(device, 0, SEEK_END) == 0) {
+        EXPECT_EQ(write(port[1], probe.data(), probe.size()), static_cast<ssize_t>(probe.size()));
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    read_by_relay();
+    EXPECT_EQ(write(port[1], carried.data(), carried.size()), static_cast<ssize_t>(carried.size()));
+    read_by_relay();
+    EXPECT_EQ(write(port[1], burst.data(), burst.size()), static_cast<ssize_t>(burst.size()));
+    close(port[1]);
+    relay.join();
+    EXPECT_EQ(testing::internal::GetCapturedStderr().find("overflow"), std::string::npos);
+    unsigned char bytes[2];
+    golden::events events;
+    for (off_t at = 0; pread(device, bytes, 2, at) == 2; at += 2)
+        if (bytes[0] != KEY_HOME)
+            events.push_back({bytes[0], bytes[1]});
+    close(port[0]);
+    close(device);
+    unlink(device_path);
+    return events;
+}
+
+TEST(RelayLoop, AReadThatFillsTheRoomLeftBehindACarriedSequenceLosesNothing)
+{
+    // Cradle: 'a' and the F0 of its release, then the release's key byte and
+    // "b" typed over and over, more than a buffer's worth at once.
+    std::vector<unsigned char> cradle = {0x1C};
+    for (int k = 0; k < 2731; ++k)
+        cradle.insert(cradle.end(), {0x32, 0xF0, 0x32});
+    EXPECT_EQ(golden::first_difference(relay_on_a_pipe('h', {0xE0, 0x6C}, {0x1C, 0xF0}, cradle),
+                                       golden::typing("a" + std::string(2731, 'b'))),
+              "none");
+
+    // IrKB101: the pairs of 'a' and a lone byte held back as an unfinished
+    // run, then its partner and pairs for "b" over and over.
+    std::vector<unsigned char> framed = {0xE4, 0xFF};
+    for (int k = 0; k < 1366; ++k)
+        framed.insert(framed.end(), {0x32, 0xCD, 0xF0, 0x0F, 0x32, 0xCD});
+    EXPECT_EQ(golden::first_difference(relay_on_a_pipe('i', {0xFF, 0xE0, 0x1F, 0x6C, 0x93}, {0x1C, 0xE3, 0x1B}, framed),
+                                       golden::typing("as" + std::string(1366, 'b'))),
+              "none");
 }
 
 TEST(Dump, PrintsEveryByteInLowerCaseHex)
