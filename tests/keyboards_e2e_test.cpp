@@ -163,6 +163,7 @@ struct handshake_case {
     std::string said; // everything the relay prints up to the end of the handshake
     double at_least, at_most; // seconds from the start to the end of the handshake
     std::vector<uint8_t> pending = {}; // on the port before the relay starts
+    std::chrono::milliseconds into_the_second = 0ms; // when, after time() ticks, the relay starts
 };
 
 void PrintTo(const handshake_case &c, std::ostream *os) { *os << c.what; }
@@ -205,6 +206,7 @@ TEST_P(Handshake, EndsAsTheKeyboardAnswers)
     const time_t now = time(nullptr);
     while (time(nullptr) == now)
         std::this_thread::sleep_for(1ms);
+    std::this_thread::sleep_for(c.into_the_second);
     const auto start = std::chrono::steady_clock::now();
     ASSERT_TRUE(relay.start());
     const bool succeeds = c.said.ends_with(initialised);
@@ -233,6 +235,10 @@ INSTANTIATE_TEST_SUITE_P(
                        sending(0) + sending(1) + sending(2) + initialised, 0, 1},
         handshake_case{"never answered", irkb101_keyboard_behaviour::silent(), sending(0) + sending(0) + gave_up,
                        5, 6.5},
+        // Started half a second into a second: the limits still fall on
+        // whole seconds of time(), not a whole second after each wait began.
+        handshake_case{"never answered, started mid-second", irkb101_keyboard_behaviour::silent(),
+                       sending(0) + sending(0) + gave_up, 5, 5.8, {}, 500ms},
         handshake_case{"answers two of three", irkb101_keyboard_behaviour::silent_after_two(),
                        sending(0) + sending(1) + sending(2) + sending(2) + gave_up, 5, 6.5},
         handshake_case{"noise before each answer", irkb101_keyboard_behaviour::noisy({0x00, 0x13}),
