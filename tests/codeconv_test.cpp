@@ -43,6 +43,9 @@ TEST(CharacterFunctions, CodesAtAndOutsideTheRangeEdges)
         {stoj, 0x817E, 0x215F}, {stoj, 0x8180, 0x2160}, {stoj, 0x819F, 0x2221}, {stoj, 0xE040, 0x5F21},
         {jtos, 0x2000, 0x817E}, {jtos, 0x0000, 0x717E}, {jtos, 0xFFFF, 0x301F}, {stoj, 0x8120, 0x2101},
         {stoj, 0x8100, 0x21E1}, {etoj, 0xFFFF, 0x7F7F}, {jtoe, 0x0000, 0x8080}, {jtoe, 0x12345, 0xA3C5},
+        // Just outside the lead and trail ranges: 0xDF is below the gap, and
+        // 0x7F stands where the trail bytes skip a code.
+        {stoj, 0xDF40, 0xDD21}, {stoj, 0x817F, 0x2160},
     };
     for (const auto &r : rows)
         EXPECT_EQ(r.fn(r.in), r.out) << std::hex << r.in;
