@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "event_device.h"
-#include "keychars.h"
 #include "keyboards.h"
+#include "keychars.h"
 #include "pty.h"
 
 namespace sim {

@@ -64,9 +64,7 @@ enum : int {
 // Extended characters: what the PS/2 decoder emits, in the same stream as
 // ASCII, for keys that have no character, and what the key translation then
 // types as the handheld's own keys.
-enum : int {
-    EXT_LEFT = 128, EXT_RIGHT, EXT_UP, EXT_DOWN, EXT_HOME, EXT_KANJI, EXT_PRTSC, EXT_END
-};
+enum : int { EXT_LEFT = 128, EXT_RIGHT, EXT_UP, EXT_DOWN, EXT_HOME, EXT_KANJI, EXT_PRTSC, EXT_END };
 
 // Each group must end just before the next begins.
 static_assert(KEY_Z == 26 && KEY_HOME == 40 && KEY_ZERO == 50);

@@ -1,8 +1,8 @@
 #include "keyferry.h"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
-#include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <cstring>

@@ -86,11 +86,17 @@ constexpr keyinfo_t keytables[keytable_rows] = {
     {64, 0xE014, {C, C, C, C, C, C, C, C}, 0},
     {100, 0xE06B, {EXT_LEFT, EXT_LEFT, EXT_LEFT, EXT_LEFT, EXT_LEFT, EXT_LEFT, EXT_LEFT, EXT_LEFT}, 0},
     {101, 0xE072, {EXT_DOWN, EXT_DOWN, EXT_DOWN, EXT_DOWN, EXT_DOWN, EXT_DOWN, EXT_DOWN, EXT_DOWN}, 0},
-    {102, 0xE074, {EXT_RIGHT, EXT_RIGHT, EXT_RIGHT, EXT_RIGHT, EXT_RIGHT, EXT_RIGHT, EXT_RIGHT, EXT_RIGHT}, 0},
+    {102,
+     0xE074,
+     {EXT_RIGHT, EXT_RIGHT, EXT_RIGHT, EXT_RIGHT, EXT_RIGHT, EXT_RIGHT, EXT_RIGHT, EXT_RIGHT},
+     0},
     {103, 0xE075, {EXT_UP, EXT_UP, EXT_UP, EXT_UP, EXT_UP, EXT_UP, EXT_UP, EXT_UP}, 0},
     {104, 0xE06C, {EXT_HOME, EXT_HOME, EXT_HOME, EXT_HOME, EXT_HOME, EXT_HOME, EXT_HOME, EXT_HOME}, 0},
     {105, 0x64, {EXT_KANJI, EXT_KANJI, EXT_KANJI, EXT_KANJI, EXT_KANJI, EXT_KANJI, EXT_KANJI, EXT_KANJI}, 0},
-    {106, 0xE07C, {EXT_PRTSC, EXT_PRTSC, EXT_PRTSC, EXT_PRTSC, EXT_PRTSC, EXT_PRTSC, EXT_PRTSC, EXT_PRTSC}, 0},
+    {106,
+     0xE07C,
+     {EXT_PRTSC, EXT_PRTSC, EXT_PRTSC, EXT_PRTSC, EXT_PRTSC, EXT_PRTSC, EXT_PRTSC, EXT_PRTSC},
+     0},
     {106, 0xE069, {EXT_END, EXT_END, EXT_END, EXT_END, EXT_END, EXT_END, EXT_END, EXT_END}, 0},
     {110, 0x76, {27, 27, 27, 27, 27, 27, N, 27}, 0},
     {-1, -1, {N, N, N, N, N, N, N, N}, 255},
@@ -145,7 +151,6 @@ static_assert(keytable_rows <= 127, "row numbers must fit the index");
 static_assert(lookup.row[0x00] == 0 && lookup.row[0x5D] == 29 && lookup.row[0x76] == 73);
 static_assert(lookup.row[codes_per_group + 0x6B] == 65 && lookup.row[0x6B] == -1);
 static_assert(lookup.row[codes_per_group + 0x12] == -1 && lookup.row[0xAA] == -1);
-
 
 // Codes are either 0x00..0xFF or 0xE000..0xE0FF, as the decoder forms them.
 inline int indexed(int code)

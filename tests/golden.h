@@ -33,7 +33,8 @@ inline const std::vector<events> &typing()
             words >> ch >> colon;
             for (std::string event; words >> event;)
                 rows.at(static_cast<size_t>(ch))
-                    .push_back({static_cast<uint8_t>(std::stoi(event)), static_cast<uint8_t>(event.back() == '+')});
+                    .push_back(
+                        {static_cast<uint8_t>(std::stoi(event)), static_cast<uint8_t>(event.back() == '+')});
             ++read;
         }
         if (read != 256)
@@ -66,8 +67,8 @@ inline std::string first_difference(const events &got, const events &expected)
     auto show = [](const events &e, size_t k) {
         return k < e.size() ? std::to_string(e[k].code) + (e[k].state ? "+" : "-") : std::string("nothing");
     };
-    return "event " + std::to_string(at) + " of " + std::to_string(expected.size()) + ": got " + show(got, at) +
-           ", expected " + show(expected, at);
+    return "event " + std::to_string(at) + " of " + std::to_string(expected.size()) + ": got " +
+           show(got, at) + ", expected " + show(expected, at);
 }
 
 } // namespace golden

@@ -160,8 +160,8 @@ TEST(IrKB101Relay, WithoutTheHandshakeRunsCutAcrossReadsAreJoined)
 struct handshake_case {
     const char *what;
     irkb101_keyboard_behaviour keyboard;
-    std::string said; // everything the relay prints up to the end of the handshake
-    double at_least, at_most; // seconds from the start to the end of the handshake
+    std::string said;                  // everything the relay prints up to the end of the handshake
+    double at_least, at_most;          // seconds from the start to the end of the handshake
     std::vector<uint8_t> pending = {}; // on the port before the relay starts
     std::chrono::milliseconds into_the_second = 0ms; // when, after time() ticks, the relay starts
 };
@@ -211,8 +211,8 @@ TEST_P(Handshake, EndsAsTheKeyboardAnswers)
     ASSERT_TRUE(relay.start());
     const bool succeeds = c.said.ends_with(initialised);
     if (succeeds) {
-        ASSERT_TRUE(relay.pump_until([&] { return relay.messages().find(initialised) != std::string::npos; },
-                                     10s))
+        ASSERT_TRUE(
+            relay.pump_until([&] { return relay.messages().find(initialised) != std::string::npos; }, 10s))
             << relay.messages();
     } else {
         EXPECT_EQ(relay.wait_exit(10s), 1);
@@ -233,12 +233,17 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(
         handshake_case{"answered", irkb101_keyboard_behaviour::proper(),
                        sending(0) + sending(1) + sending(2) + initialised, 0, 1},
-        handshake_case{"never answered", irkb101_keyboard_behaviour::silent(), sending(0) + sending(0) + gave_up,
-                       5, 6.5},
+        handshake_case{"never answered", irkb101_keyboard_behaviour::silent(),
+                       sending(0) + sending(0) + gave_up, 5, 6.5},
         // Started half a second into a second: the limits still fall on
         // whole seconds of time(), not a whole second after each wait began.
-        handshake_case{"never answered, started mid-second", irkb101_keyboard_behaviour::silent(),
-                       sending(0) + sending(0) + gave_up, 5, 5.8, {}, 500ms},
+        handshake_case{"never answered, started mid-second",
+                       irkb101_keyboard_behaviour::silent(),
+                       sending(0) + sending(0) + gave_up,
+                       5,
+                       5.8,
+                       {},
+                       500ms},
         handshake_case{"answers two of three", irkb101_keyboard_behaviour::silent_after_two(),
                        sending(0) + sending(1) + sending(2) + sending(2) + gave_up, 5, 6.5},
         handshake_case{"noise before each answer", irkb101_keyboard_behaviour::noisy({0x00, 0x13}),
@@ -264,8 +269,12 @@ INSTANTIATE_TEST_SUITE_P(
         // sending of #1 falls in the sixth second, still inside the limit.
         handshake_case{"answered just inside the overall limit", delayed(5200ms, 0ms),
                        sending(0) + sending(0) + sending(1) + sending(2) + initialised, 5, 6},
-        handshake_case{"bytes pending before the start are discarded", irkb101_keyboard_behaviour::proper(),
-                       sending(0) + sending(1) + sending(2) + initialised, 0, 1, {0x00, 0x13, 0xFF, 0x55}}),
+        handshake_case{"bytes pending before the start are discarded",
+                       irkb101_keyboard_behaviour::proper(),
+                       sending(0) + sending(1) + sending(2) + initialised,
+                       0,
+                       1,
+                       {0x00, 0x13, 0xFF, 0x55}}),
     [](const testing::TestParamInfo<handshake_case> &info) {
         std::string name;
         for (const char *s = info.param.what; *s; ++s)

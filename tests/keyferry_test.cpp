@@ -6,8 +6,8 @@
 #include <fcntl.h>
 #include <string>
 #include <sys/ioctl.h>
-#include <thread>
 #include <sys/socket.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -103,7 +103,8 @@ TEST(Injection, TraceLinePrecedesEveryEventWrittenOrNot)
 // the decoders must keep), then `burst` in one write, then closes the pipe;
 // returns the events written after the probes that found the loop running.
 golden::events relay_on_a_pipe(int mode, const std::vector<unsigned char> &probe,
-                               const std::vector<unsigned char> &carried, const std::vector<unsigned char> &burst)
+                               const std::vector<unsigned char> &carried,
+                               const std::vector<unsigned char> &burst)
 {
     int port[2];
     EXPECT_EQ(pipe(port), 0);
@@ -155,8 +156,9 @@ TEST(RelayLoop, AReadThatFillsTheRoomLeftBehindACarriedSequenceLosesNothing)
     std::vector<unsigned char> framed = {0xE4, 0xFF};
     for (int k = 0; k < 1366; ++k)
         framed.insert(framed.end(), {0x32, 0xCD, 0xF0, 0x0F, 0x32, 0xCD});
-    EXPECT_EQ(golden::first_difference(relay_on_a_pipe('i', {0xFF, 0xE0, 0x1F, 0x6C, 0x93}, {0x1C, 0xE3, 0x1B}, framed),
-                                       golden::typing("as" + std::string(1366, 'b'))),
+    EXPECT_EQ(golden::first_difference(
+                  relay_on_a_pipe('i', {0xFF, 0xE0, 0x1F, 0x6C, 0x93}, {0x1C, 0xE3, 0x1B}, framed),
+                  golden::typing("as" + std::string(1366, 'b'))),
               "none");
 }
 

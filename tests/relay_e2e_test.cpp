@@ -5,9 +5,9 @@
 #include <chrono>
 #include <csignal>
 #include <cstring>
+#include <fcntl.h>
 #include <fstream>
 #include <functional>
-#include <fcntl.h>
 #include <poll.h>
 #include <string>
 #include <sys/stat.h>
@@ -134,10 +134,12 @@ TEST_F(RawRelay, TracesEveryEventIdlesAsleepAndEndsWithinASecondOfAHangUp)
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(relay->hang_up(3s), 0);
     EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
-    const std::string trace = "keyferry: code=27(1b), PRESS\nkeyferry: code=1(1), PRESS\n"
-                              "keyferry: code=1(1), RELEASE\nkeyferry: code=27(1b), RELEASE\n";
+    const std::string trace =
+        "keyferry: code=27(1b), PRESS\nkeyferry: code=1(1), PRESS\n"
+        "keyferry: code=1(1), RELEASE\nkeyferry: code=27(1b), RELEASE\n";
     EXPECT_NE(relay->messages().find(trace), std::string::npos) << relay->messages();
-    EXPECT_TRUE(relay->messages().ends_with("keyferry: code=29(1d), RELEASE\nkeyferry: keyboard port hung up\n"));
+    EXPECT_TRUE(
+        relay->messages().ends_with("keyferry: code=29(1d), RELEASE\nkeyferry: keyboard port hung up\n"));
 }
 
 TEST_F(RawRelay, AnUnsupportedSpeedFallsBackAndAnUnreadDeviceCostsOnlyEvents)
@@ -273,8 +275,9 @@ TEST(IrKB101Relay, APortThatTakesNothingEndsTheHandshakeAfterOneTimeOut)
     const auto took = std::chrono::steady_clock::now() - start;
     EXPECT_GE(took, 15s);
     EXPECT_LT(took, 17500ms);
-    EXPECT_EQ(relay.messages(), "sending init string #0\nttyputc(): timeout\n"
-                                "keyferry: can't initialize IrKB101+PS/2 keyboard (-2)\n");
+    EXPECT_EQ(relay.messages(),
+              "sending init string #0\nttyputc(): timeout\n"
+              "keyferry: can't initialize IrKB101+PS/2 keyboard (-2)\n");
     EXPECT_TRUE(sim::same_settings(before, relay.port().settings()));
 }
 

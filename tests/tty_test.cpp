@@ -163,7 +163,8 @@ TEST_F(SerialLine, PutGivesUpAfterSixteenSecondsOfTimeWithoutSpinning)
         const double cpu = thread_cpu_seconds();
         EXPECT_EQ(ttyputc(fd, 'x'), -1);
         const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-        std::printf("ttyputc gave up after %.2f s, %.4f s of processor time\n", wall, thread_cpu_seconds() - cpu);
+        std::printf("ttyputc gave up after %.2f s, %.4f s of processor time\n", wall,
+                    thread_cpu_seconds() - cpu);
         EXPECT_GE(wall, 15.5);
         EXPECT_LE(wall, 16.5);
         EXPECT_LT(thread_cpu_seconds() - cpu, 0.25) << "processor time spent waiting for the port";
