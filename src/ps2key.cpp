@@ -17,7 +17,8 @@ constexpr std::int32_t L = CC_CAPS;
 
 // Columns: none, Shift, Ctrl, Ctrl+Shift, Alt, Alt+Shift, Alt+Ctrl,
 // Alt+Ctrl+Shift. The Alt columns repeat the others except for Space and
-// Esc with Ctrl+Alt, which type nothing.
+// Esc with Ctrl+Alt, which type nothing. One row per key, kept on one line.
+// clang-format off
 constexpr keyinfo_t keytables[keytable_rows] = {
     {0, 0x00, {N, N, N, N, N, N, N, N}, 0},
     {1, 0x0E, {96, '~', N, N, 96, '~', N, N}, 0},
@@ -86,21 +87,16 @@ constexpr keyinfo_t keytables[keytable_rows] = {
     {64, 0xE014, {C, C, C, C, C, C, C, C}, 0},
     {100, 0xE06B, {EXT_LEFT, EXT_LEFT, EXT_LEFT, EXT_LEFT, EXT_LEFT, EXT_LEFT, EXT_LEFT, EXT_LEFT}, 0},
     {101, 0xE072, {EXT_DOWN, EXT_DOWN, EXT_DOWN, EXT_DOWN, EXT_DOWN, EXT_DOWN, EXT_DOWN, EXT_DOWN}, 0},
-    {102,
-     0xE074,
-     {EXT_RIGHT, EXT_RIGHT, EXT_RIGHT, EXT_RIGHT, EXT_RIGHT, EXT_RIGHT, EXT_RIGHT, EXT_RIGHT},
-     0},
+    {102, 0xE074, {EXT_RIGHT, EXT_RIGHT, EXT_RIGHT, EXT_RIGHT, EXT_RIGHT, EXT_RIGHT, EXT_RIGHT, EXT_RIGHT}, 0},
     {103, 0xE075, {EXT_UP, EXT_UP, EXT_UP, EXT_UP, EXT_UP, EXT_UP, EXT_UP, EXT_UP}, 0},
     {104, 0xE06C, {EXT_HOME, EXT_HOME, EXT_HOME, EXT_HOME, EXT_HOME, EXT_HOME, EXT_HOME, EXT_HOME}, 0},
     {105, 0x64, {EXT_KANJI, EXT_KANJI, EXT_KANJI, EXT_KANJI, EXT_KANJI, EXT_KANJI, EXT_KANJI, EXT_KANJI}, 0},
-    {106,
-     0xE07C,
-     {EXT_PRTSC, EXT_PRTSC, EXT_PRTSC, EXT_PRTSC, EXT_PRTSC, EXT_PRTSC, EXT_PRTSC, EXT_PRTSC},
-     0},
+    {106, 0xE07C, {EXT_PRTSC, EXT_PRTSC, EXT_PRTSC, EXT_PRTSC, EXT_PRTSC, EXT_PRTSC, EXT_PRTSC, EXT_PRTSC}, 0},
     {106, 0xE069, {EXT_END, EXT_END, EXT_END, EXT_END, EXT_END, EXT_END, EXT_END, EXT_END}, 0},
     {110, 0x76, {27, 27, 27, 27, 27, 27, N, 27}, 0},
     {-1, -1, {N, N, N, N, N, N, N, N}, 255},
 };
+// clang-format on
 
 namespace {
 
