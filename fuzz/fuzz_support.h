@@ -1,6 +1,5 @@
-// Shared by the fuzz targets: the invariant check, which traps so that
-// libFuzzer keeps the input, the silencing of the modules' messages, and for
-// the decoder targets the caller's buffer and the chunks a stream is fed in.
+// Shared by the fuzz targets: the invariant check, which traps so that libFuzzer
+// keeps the input; for decoder targets (KEYFERRY_FUZZ_DECODER) input and passes.
 #pragma once
 
 #include <algorithm>
@@ -8,11 +7,11 @@
 #include <cstdint>
 #include <cstdio>
 #include <cwchar>
+#include <new>
 #include <sanitizer/asan_interface.h>
 #include <vector>
 
-// The stream that libFuzzer and the failed checks report on. The modules'
-// messages go elsewhere (see silence_module_messages).
+// The stream that libFuzzer and the failed checks report on.
 inline std::FILE *fuzz_report = stderr;
 
 [[noreturn]] inline void fuzz_fail(const char *what, const char *file, int line)
@@ -24,160 +23,106 @@ inline std::FILE *fuzz_report = stderr;
 
 #define FUZZ_CHECK(cond) ((cond) ? static_cast<void>(0) : fuzz_fail(#cond, __FILE__, __LINE__))
 
-// The decoders print a line for every unknown key code and every overflow,
-// thousands for a long stream of noise; written out, or even formatted, they
-// would take most of the fuzzing time. glibc's stderr is an assignable
-// variable, so for the modules it is pointed at /dev/null, opened wide
-// oriented so that glibc refuses every narrow fprintf on it at once.
-// libFuzzer took its own copy of the original stream when it started, and
-// the sanitizers write to descriptor 2, so their reports still appear.
-inline void silence_module_messages()
-{
-    fuzz_report = stderr;
-    if (std::FILE *null = std::fopen("/dev/null", "w")) {
-        std::fwide(null, 1);
-        stderr = null;
-    }
-}
+#ifdef KEYFERRY_FUZZ_DECODER
+using fuzz_bytes = std::vector<unsigned char>;
 
-// AddressSanitizer checks the arguments of every fprintf against the format,
-// which costs more than the decoding itself; the decoders' formats are fixed
-// and checked by the compiler. A target that prints defines
-// KEYFERRY_FUZZ_QUIET_PRINTF before including this header.
-#ifdef KEYFERRY_FUZZ_QUIET_PRINTF
-// Each target is one source file, so this definition exists once per program.
-// NOLINTNEXTLINE(misc-definitions-in-headers,bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
+// Printing the decoders' messages (a line per unknown code) would take most
+// of the time: their stderr becomes /dev/null opened wide oriented, where
+// glibc refuses narrow output at once (libFuzzer has its own copy of the
+// stream, the sanitizers use descriptor 2), and ASan's printf check is off.
+// NOLINTBEGIN(misc-definitions-in-headers,bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
+extern "C" int LLVMFuzzerInitialize(int * /*argc*/, char *** /*argv*/)
+{
+    stderr = std::fopen("/dev/null", "w");
+    return stderr != nullptr && std::fwide(stderr, 1) > 0 ? 0 : -1;
+}
 extern "C" const char *__asan_default_options() { return "check_printf=0"; }
-#endif
+// NOLINTEND(misc-definitions-in-headers,bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
 
-// Appends the kept bytes of one call to the stream a decoder has seen, and
-// checks that what the decoder now carries is the unfinished end of it.
-template <typename Decoder>
-void record_kept(const Decoder &d, const unsigned char *src, int kept, std::vector<unsigned char> &seen)
-{
-    seen.insert(seen.end(), src, src + kept);
-    FUZZ_CHECK(static_cast<std::size_t>(d.p) <= seen.size() &&
-               std::equal(d.keybuf, d.keybuf + d.p, seen.end() - d.p));
-}
+// A decoder target's input: a header byte, 1 to 8 control bytes (its low
+// three bits, plus one) that give the counts of the calls in turn, then the
+// stream. A control byte 0 to 223 is that many new bytes, 0xE0 to 0xFE 300 to
+// 9300 (past the room: dropped by design), 0xFF the count -1. A header with
+// all fill_bits set repeats the stream to 8092 to 8392 bytes, filling the
+// buffer, which inputs of libFuzzer's usual 4096 bytes at most cannot.
+struct fuzz_input {
+    std::uint8_t header;
+    std::vector<int> counts;
+    fuzz_bytes stream;
 
-// The caller's buffer for decoder calls. Only the bytes a call may use are
-// addressable, so AddressSanitizer reports an access past them as it would
-// past an exact heap block, without the cost of a heap block per call.
-class call_buffer {
-public:
-    static constexpr std::size_t capacity = 16384;
-
-    unsigned char *expose(std::size_t size)
+    fuzz_input(const std::uint8_t *data, std::size_t size, unsigned fill_bits) : header(size ? data[0] : 0)
     {
-        if (size > capacity)
-            fuzz_fail("call_buffer too small", __FILE__, __LINE__);
-        ASAN_POISON_MEMORY_REGION(bytes_, exposed_);
-        ASAN_UNPOISON_MEMORY_REGION(bytes_, size);
-        exposed_ = size;
-        return bytes_;
+        std::size_t at = size ? 1 : 0;
+        for (; at < size && counts.size() <= (header & 7u); ++at)
+            counts.push_back(data[at] == 0xFF ? -1 : data[at] >= 0xE0 ? (data[at] - 0xDF) * 300 : data[at]);
+        stream.assign(data + at, data + size);
+        const std::size_t period = stream.size(), length = 8092 + 100 * (period % 4);
+        for (std::size_t k = 0; (header & fill_bits) == fill_bits && period && stream.size() < length; ++k)
+            stream.push_back(stream[k]);
     }
-
-private:
-    alignas(64) unsigned char bytes_[capacity] = {};
-    std::size_t exposed_ = capacity;
 };
 
-// Length of one decoder call chosen by a control byte: 0 to 223 new bytes
-// as they are, 0xE0 to 0xFE a large chunk of 300 to 9300 bytes (past 8192,
-// more than any decoder buffer holds), 0xFF a call with the count -1.
-inline int chunk_length(std::uint8_t control)
-{
-    if (control == 0xFF)
-        return -1;
-    if (control >= 0xE0)
-        return (control - 0xDF) * 300;
-    return control;
-}
-
-// A decoder target's input: a header byte, 1 to 8 control bytes that choose
-// the chunk lengths (used in turn, over and over), then the stream. The
-// header's low three bits give the number of control bytes less one; its
-// other bits are the target's to use.
-struct chunked_input {
-    std::uint8_t header = 0;
-    std::vector<int> lengths;
-    const std::uint8_t *stream = nullptr;
-    std::size_t size = 0;
+struct fuzz_run {
+    fuzz_bytes out;  // every call's output, in order
+    fuzz_bytes kept; // the new bytes the decoder took, in order
+    explicit fuzz_run(std::size_t size = 0) { out.reserve(size), kept.reserve(size); }
 };
 
-inline chunked_input split_input(const std::uint8_t *data, std::size_t size)
+// Feeds stream to d, reset, in calls of the counts next(d) gives (cut to what
+// is left), through a buffer with max(count, spare) bytes addressable to ASan.
+// check(d, output, count, held, kept) judges each call; the carry must end
+// the bytes kept so far, and a call without new bytes must change nothing.
+template <typename Decoder, typename Next, typename Check>
+fuzz_run feed(Decoder &d, const fuzz_bytes &stream, std::size_t spare, Next next, Check check)
 {
-    chunked_input in;
-    if (size == 0) {
-        in.lengths.push_back(1);
-        return in;
+    alignas(8) static unsigned char buffer[16384];
+    static std::size_t exposed = sizeof buffer;
+    ::new (static_cast<void *>(&d)) Decoder; // as it starts (nothing carried), keeping the bytes
+    fuzz_run run(stream.size());
+    for (std::size_t at = 0, idle = 0; at < stream.size() && idle < 8;) {
+        const int n = std::min(next(d), static_cast<int>(stream.size() - at));
+        const auto given = static_cast<std::size_t>(std::max(n, 0));
+        const auto from = stream.begin() + static_cast<std::ptrdiff_t>(at);
+        ASAN_POISON_MEMORY_REGION(buffer, exposed);
+        exposed = std::max(given, spare);
+        ASAN_UNPOISON_MEMORY_REGION(buffer, exposed);
+        std::copy_n(from, given, buffer);
+        const int held = d.p, kept = std::clamp(n, 0, d.room());
+        const fuzz_bytes carried(d.keybuf, d.keybuf + (n > 0 ? 0 : held));
+        const int r = d.convert(n, buffer);
+        FUZZ_CHECK(r >= 0);
+        check(d, buffer, r, held, kept);
+        if (n <= 0)
+            FUZZ_CHECK(r == 0 && fuzz_bytes(d.keybuf, d.keybuf + d.p) == carried);
+        run.out.insert(run.out.end(), buffer, buffer + r);
+        run.kept.insert(run.kept.end(), from, from + kept);
+        FUZZ_CHECK(d.p >= 0 && static_cast<std::size_t>(d.p) <= run.kept.size() &&
+                   std::equal(d.keybuf, d.keybuf + d.p, run.kept.end() - d.p));
+        at += given;
+        idle = given > 0 ? 0 : idle + 1;
     }
-    in.header = data[0];
-    std::size_t k = (in.header & 7u) + 1;
-    std::size_t at = 1;
-    for (; k > 0 && at < size; --k, ++at)
-        in.lengths.push_back(chunk_length(data[at]));
-    if (in.lengths.empty())
-        in.lengths.push_back(1);
-    in.stream = data + at;
-    in.size = size - at;
-    return in;
+    return run;
 }
 
-// The stream repeated until it fills a decoder's 8192-byte buffer to within
-// 100 bytes, exactly, or beyond, as the low two bits of choice say (8092,
-// 8192, 8292 or 8392 bytes), so that large chunks fill the buffer and drop
-// input. libFuzzer keeps inputs to 4096 bytes unless told otherwise, so this
-// is how they get there.
-inline std::vector<std::uint8_t> fill_buffer(const std::uint8_t *stream, std::size_t size, unsigned choice)
+// A decoder target's passes: a in the counts the input chose, then what a
+// kept in chunks of at most the room, as the relay reads, where nothing may
+// be dropped: b in small ones ending at every place in a sequence, c in ones
+// of the whole room (the unsplit stream, if it fits). same(x, dx, y, dy)
+// compares a with b and with c. Returns a's decoder, as a left it.
+template <typename Decoder, typename Check, typename Same>
+const Decoder &fuzz_passes(const fuzz_input &in, std::size_t spare, Check check, Same same, fuzz_run &a)
 {
-    std::vector<std::uint8_t> out;
-    if (size == 0)
-        return out;
-    const std::size_t length = 8192 - 100 + 100 * (choice & 3u);
-    out.reserve(length);
-    while (out.size() < length)
-        out.insert(out.end(), stream, stream + std::min(size, length - out.size()));
-    return out;
+    static Decoder d[3]; // new ones for every input would cost more than the decoding under ASan
+    std::size_t k = 0, small = 15;
+    auto chosen = [&](const Decoder &) { return in.counts[k++ % in.counts.size()]; };
+    auto smaller = [&](const Decoder &x) { return std::min(static_cast<int>(++small % 16 + 1), x.room()); };
+    auto whole_room = [](const Decoder &x) { return x.room(); };
+    a = feed(d[0], in.stream, spare, chosen, check);
+    const fuzz_run b = feed(d[1], a.kept, spare, smaller, check);
+    const fuzz_run c = feed(d[2], a.kept, spare, whole_room, check);
+    FUZZ_CHECK(b.kept == a.kept && c.kept == a.kept);
+    same(a, d[0], b, d[1]);
+    same(a, d[0], c, d[2]);
+    return d[0];
 }
-
-// Feeds size bytes in chunks of 1, 2, ... 16 bytes, over and over, each cut
-// to the room a decoder has left (room(): at least 1), so that nothing is
-// dropped however much the decoder carries. Chunk ends fall on every
-// position of a pair and of a prefix sequence.
-template <typename Room, typename Call>
-void for_each_small_chunk(std::size_t size, Room room, Call call)
-{
-    std::size_t want = 0;
-    for (std::size_t at = 0; at < size;) {
-        want = want % 16 + 1;
-        const std::size_t n = std::min({want, size - at, static_cast<std::size_t>(room())});
-        call(at, static_cast<int>(n));
-        at += n;
-    }
-}
-
-// Cuts size bytes into the lengths of in, in turn; calls with a count of 0
-// or below come where their control byte stands. When a whole round of the
-// lengths takes no byte, the rest goes in one chunk so that the loop ends.
-template <typename Call>
-void for_each_chunk(const std::vector<int> &lengths, std::size_t size, Call call)
-{
-    std::size_t at = 0;
-    std::size_t k = 0;
-    std::size_t idle = 0;
-    while (at < size) {
-        int n = lengths[k++ % lengths.size()];
-        if (n <= 0) {
-            call(at, n);
-            if (++idle < lengths.size())
-                continue;
-            n = static_cast<int>(size - at);
-        }
-        idle = 0;
-        if (static_cast<std::size_t>(n) > size - at)
-            n = static_cast<int>(size - at);
-        call(at, n);
-        at += static_cast<std::size_t>(n);
-    }
-}
+#endif

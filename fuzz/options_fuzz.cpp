@@ -1,133 +1,61 @@
-// Fuzz target for the command-line parser. The input is split into words at
-// line feeds; each word is its own heap string and argv holds exactly the
-// words, so that AddressSanitizer reports a read past a word's terminator or
-// past the last word. Checked against the rules the options follow: the
-// answer is 0 or -1, and -1 exactly when a word's letter is unknown or -d is
-// the last word; the mode is 'r', 'i' or 'h' and the last mode word decides
-// it; the speed is what the last speed word says, saturating at INT_MAX;
-// -I clears the handshake; -v toggles; the simulator path is the word after
-// the last -d and the port the first word without a dash, the very pointers
-// from argv, or else the defaults.
+// Fuzz target for the command line. The input's lines are the words, each its
+// own heap string, argv exactly them, so that ASan reports a read past one.
+// The result must follow the options' rules: -1 for an unknown letter or a
+// final -d; the last mode word and the last speed word (saturating) count; -I
+// clears the handshake, -v toggles tracing; the simulator is the word after
+// the last -d, the port the first word without a dash, as the very pointers.
+#include <algorithm>
 #include <climits>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "fuzz_support.h"
 #include "keyferry.h"
 
-namespace {
-
-constexpr std::size_t most_words = 64;
-
-// The value a speed word gives: its decimal digits after the dash, as far as
-// they go, or INT_MAX when that is more.
-int speed_of(const char *word)
-{
-    const char *digits = word + 1;
-    while (*digits == '0')
-        ++digits;
-    std::size_t count = 0;
-    while (digits[count] >= '0' && digits[count] <= '9')
-        ++count;
-    if (count > 10)
-        return INT_MAX;
-    unsigned long long value = 0;
-    for (std::size_t k = 0; k < count; ++k)
-        value = value * 10 + static_cast<unsigned>(digits[k] - '0');
-    return value > INT_MAX ? INT_MAX : static_cast<int>(value);
-}
-
-struct expectation {
-    int result = 0;
-    options opt;
-};
-
-// What the words should give, option by option.
-expectation expect(int argc, const char *const argv[])
-{
-    expectation e;
-    options &o = e.opt;
-    int i = 1;
-    for (; i < argc && argv[i][0] == '-'; ++i) {
-        const int letter = static_cast<unsigned char>(argv[i][1]);
-        if (letter == 'r' || letter == 'i' || letter == 'I') {
-            o.mode = letter == 'r' ? int{'r'} : int{'i'};
-            if (letter == 'I')
-                o.init101 = 0;
-        } else if (letter == 'c') {
-            o.mode = 'h';
-            o.speed = 4800;
-        } else if (letter >= '0' && letter <= '9') {
-            o.speed = speed_of(argv[i]);
-        } else if (letter == 'd' && i + 1 < argc) {
-            o.namkbdsim = argv[++i];
-        } else if (letter == 'v') {
-            o.verbose ^= 1;
-        } else {
-            e.result = -1;
-            return e;
-        }
-    }
-    if (i < argc)
-        o.namextkey = argv[i];
-    return e;
-}
-
-bool points_into(const char *p, int argc, const char *const argv[])
-{
-    for (int k = 1; k < argc; ++k) {
-        if (p == argv[k])
-            return true;
-    }
-    return false;
-}
-
-} // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {
+    const std::string line = "keyferry\n" + std::string(data, data + size);
     std::vector<std::unique_ptr<char[]>> words;
-    words.push_back(std::make_unique<char[]>(sizeof "keyferry"));
-    std::memcpy(words.back().get(), "keyferry", sizeof "keyferry");
-    for (std::size_t at = 0; at <= size && words.size() <= most_words;) {
-        const auto *end = static_cast<const std::uint8_t *>(std::memchr(data + at, '\n', size - at));
-        const std::size_t length = end != nullptr ? static_cast<std::size_t>(end - (data + at)) : size - at;
-        if (end == nullptr && length == 0)
-            break; // no empty word at the end of the input
-        words.push_back(std::make_unique<char[]>(length + 1));
-        std::memcpy(words.back().get(), data + at, length);
-        words.back()[length] = '\0';
-        at += length + 1;
+    std::vector<const char *> found;
+    for (std::size_t at = 0, end = 0; at < line.size() && words.size() <= 64; at = end + 1) {
+        end = std::min(line.find('\n', at), line.size());
+        words.push_back(std::make_unique<char[]>(end - at + 1));
+        std::memcpy(words.back().get(), line.data() + at, end - at);
+        found.push_back(words.back().get());
     }
-    const int argc = static_cast<int>(words.size());
-    auto argv = std::make_unique<const char *[]>(words.size());
-    for (std::size_t k = 0; k < words.size(); ++k)
-        argv[k] = words[k].get();
-
-    options opt;
-    const options defaults;
-    const int result = parse_options(argc, argv.get(), opt);
-
-    FUZZ_CHECK(result == 0 || result == -1);
-    FUZZ_CHECK(opt.mode == 'r' || opt.mode == 'i' || opt.mode == 'h');
-    FUZZ_CHECK(opt.speed >= 0);
-    FUZZ_CHECK(opt.init101 == 0 || opt.init101 == 1);
-    FUZZ_CHECK(opt.verbose == 0 || opt.verbose == 1);
-    FUZZ_CHECK(opt.namkbdsim == defaults.namkbdsim || points_into(opt.namkbdsim, argc, argv.get()));
-    FUZZ_CHECK(opt.namextkey == defaults.namextkey || points_into(opt.namextkey, argc, argv.get()));
-
-    const expectation e = expect(argc, argv.get());
-    FUZZ_CHECK(result == e.result);
-    if (result == 0) {
-        FUZZ_CHECK(opt.mode == e.opt.mode);
-        FUZZ_CHECK(opt.speed == e.opt.speed);
-        FUZZ_CHECK(opt.init101 == e.opt.init101);
-        FUZZ_CHECK(opt.verbose == e.opt.verbose);
-        FUZZ_CHECK(opt.namkbdsim == e.opt.namkbdsim);
-        FUZZ_CHECK(opt.namextkey == e.opt.namextkey);
+    const std::vector<const char *> argv(found.begin(), found.end()); // no room behind the last word
+    const int argc = static_cast<int>(argv.size());
+    options opt, want;
+    const int result = parse_options(argc, argv.data(), opt);
+    int expected = 0, i = 1;
+    for (; i < argc && argv[i][0] == '-' && expected == 0; ++i) {
+        const char letter = argv[i][1];
+        if (letter == 'r' || letter == 'i' || letter == 'I' || letter == 'c') {
+            want.mode = letter == 'r' ? int{'r'} : letter == 'c' ? int{'h'} : int{'i'};
+            want.init101 = letter == 'I' ? 0 : want.init101;
+            want.speed = letter == 'c' ? 4800 : want.speed;
+        } else if (letter >= '0' && letter <= '9') {
+            unsigned long long speed = 0;
+            for (const char *c = argv[i] + 1; *c >= '0' && *c <= '9' && speed <= INT_MAX; ++c)
+                speed = speed * 10 + static_cast<unsigned>(*c - '0');
+            want.speed = speed > INT_MAX ? INT_MAX : static_cast<int>(speed);
+        } else if (letter == 'd' && i + 1 < argc) {
+            want.namkbdsim = argv[++i];
+        } else if (letter == 'v') {
+            want.verbose ^= 1;
+        } else {
+            expected = -1;
+        }
     }
+    want.namextkey = i < argc && expected == 0 ? argv[i] : want.namextkey;
+    FUZZ_CHECK(result == expected);
+    if (result == 0)
+        FUZZ_CHECK(opt.mode == want.mode && opt.speed == want.speed && opt.init101 == want.init101 &&
+                   opt.verbose == want.verbose && opt.namkbdsim == want.namkbdsim &&
+                   opt.namextkey == want.namextkey);
     return 0;
 }
