@@ -226,6 +226,7 @@ unsigned char *put_event(unsigned char *out, int key, int state)
 // output (at most half its buffer) always fits the PS/2 decoder behind it.
 int read_room(int mode)
 {
+    static_assert(carry_buffer::bufsize <= chunk_size, "a read of a whole room fits the chunk");
     static_assert(irkb101_decoder::max_output <= chunk_size, "the payload is put out in the chunk");
     static_assert(irkb101_decoder::max_output + 2 <= ps2_decoder::bufsize, "it fits behind a carried prefix");
     switch (mode) {
