@@ -281,6 +281,14 @@ int relay_session::hang_up(std::chrono::milliseconds limit)
     return wait_exit(limit);
 }
 
+double relay_session::cpu_seconds_so_far() const
+{
+    std::ifstream schedstat("/proc/" + std::to_string(pid_) + "/schedstat");
+    long long ns = 0;
+    schedstat >> ns;
+    return static_cast<double>(ns) / 1e9;
+}
+
 std::string relay_session::messages() const
 {
     std::ifstream log(log_path_);

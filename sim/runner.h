@@ -81,6 +81,8 @@ public:
     bool running() const { return pid_ > 0; }
     // Processor time the relay used, once it has ended.
     double cpu_seconds() const { return cpu_seconds_; }
+    // Processor time the running relay has used so far.
+    double cpu_seconds_so_far() const;
 
     // Everything the relay wrote to its standard error stream so far.
     std::string messages() const;

@@ -6,7 +6,6 @@
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
-#include <fstream>
 #include <functional>
 #include <poll.h>
 #include <string>
@@ -75,15 +74,6 @@ outcome run_relay(std::vector<std::string> words, const std::string &name = "key
     return result;
 }
 
-// Processor time a running process has used so far.
-double cpu_seconds_of(pid_t pid)
-{
-    std::ifstream schedstat("/proc/" + std::to_string(pid) + "/schedstat");
-    long long ns = 0;
-    schedstat >> ns;
-    return static_cast<double>(ns) / 1e9;
-}
-
 class RawRelay : public testing::Test {
 protected:
     sim::raw_keyboard keyboard;
@@ -128,9 +118,9 @@ TEST_F(RawRelay, TracesEveryEventIdlesAsleepAndEndsWithinASecondOfAHangUp)
     std::vector<key_event> events;
     ASSERT_TRUE(relay->type_and_collect("A", events));
     // An idle line: the relay must sleep in its wait, not poll.
-    const double busy_before = cpu_seconds_of(relay->pid());
+    const double busy_before = relay->cpu_seconds_so_far();
     std::this_thread::sleep_for(1500ms);
-    EXPECT_LT(cpu_seconds_of(relay->pid()) - busy_before, 0.15) << "processor time over 1.5 s of idling";
+    EXPECT_LT(relay->cpu_seconds_so_far() - busy_before, 0.15) << "processor time over 1.5 s of idling";
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(relay->hang_up(3s), 0);
     EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
