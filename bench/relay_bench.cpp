@@ -28,7 +28,7 @@
 #include "event_device.h"
 #include "keyboards.h"
 #include "keychars.h"
-#include "keyferry.h"
+#include "keytrans.h"
 #include "pty.h"
 #include "runner.h"
 

@@ -9,7 +9,7 @@
 #include <unistd.h>
 
 #include "keychars.h"
-#include "keyferry.h"
+#include "keytrans.h"
 
 namespace sim {
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "keyferry.h"
+#include "keytrans.h"
 #include "runner.h"
 
 #ifndef KEYFERRY_VERSION

@@ -4,7 +4,6 @@
 #include <ctime>
 #include <poll.h>
 
-#include "keyferry.h"
 #include "tty.h"
 
 namespace {

@@ -3,7 +3,7 @@
 // owns its carry-over buffer; the handshake owns the init and response strings.
 #pragma once
 
-#include "keyferry.h"
+#include "decoder.h"
 
 // One frame decoder's state. irkb101conv serves a process-wide instance;
 // tests and tools make their own so each starts fresh.

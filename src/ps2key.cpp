@@ -3,7 +3,6 @@
 #include <cstdio>
 
 #include "keychars.h"
-#include "keyferry.h"
 
 namespace {
 

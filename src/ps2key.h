@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "keyferry.h"
+#include "decoder.h"
 
 // One row of the key table: the code a key sends and what it types in each
 // of the eight modifier states (index: Shift 1 | Ctrl 2 | Alt 4).

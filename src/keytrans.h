@@ -1,0 +1,14 @@
+// Key translation: how each character (0 to 255) is typed on the handheld's
+// keyboard simulator device, as key presses and releases with the Shift, Ctrl
+// or Alt it needs. Owns the translation table; keeps no state.
+#pragma once
+
+// Largest number of events one character yields, and the event buffer size.
+constexpr int max_events_per_char = 6;
+constexpr int event_buffer_size = 8192;
+
+// Writes the events that type ch (0 to 255) into keybuf, two bytes each (key
+// code, then 1 press or 0 release), and returns how many events it wrote: 0,
+// 2, 4 or 6. Every modifier pressed is released within the same character, in
+// reverse order.
+int char2key(int ch, unsigned char *keybuf);
