@@ -44,7 +44,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
                 speed = speed * 10 + static_cast<unsigned>(*c - '0');
             want.speed = speed > INT_MAX ? INT_MAX : static_cast<int>(speed);
         } else if (letter == 'd' && i + 1 < argc) {
-            want.namkbdsim = argv[++i];
+            want.namkbdsim = want.namuinput = argv[++i];
+        } else if (letter == 'u') {
+            want.uinput = 1;
         } else if (letter == 'v') {
             want.verbose ^= 1;
         } else {
@@ -56,6 +58,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     if (result == 0)
         FUZZ_CHECK(opt.mode == want.mode && opt.speed == want.speed && opt.init101 == want.init101 &&
                    opt.verbose == want.verbose && opt.namkbdsim == want.namkbdsim &&
+                   opt.uinput == want.uinput && opt.namuinput == want.namuinput &&
                    opt.namextkey == want.namextkey);
     return 0;
 }

@@ -4,6 +4,8 @@
 // keys of the handheld that an external keyboard never needs.
 #pragma once
 
+#include "extchars.h"
+
 // The codes stay laid out in rows, as the device lists them.
 // clang-format off
 
@@ -61,10 +63,6 @@ enum : int {
 
 // clang-format on
 
-// Extended characters: what the PS/2 decoder emits, in the same stream as
-// ASCII, for keys that have no character, and what the key translation then
-// types as the handheld's own keys.
-enum : int { EXT_LEFT = 128, EXT_RIGHT, EXT_UP, EXT_DOWN, EXT_HOME, EXT_KANJI, EXT_PRTSC, EXT_END };
 
 // Each group must end just before the next begins.
 static_assert(KEY_Z == 26 && KEY_HOME == 40 && KEY_ZERO == 50);

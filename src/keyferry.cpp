@@ -7,8 +7,11 @@
 #include <unistd.h>
 
 #include "irkb101.h"
+#include "ps2event.h"
 #include "ps2key.h"
 #include "tty.h"
+#include "uinput.h"
+#include "uskeys.h"
 
 namespace {
 
@@ -63,7 +66,11 @@ int parse_options(int argc, const char *const argv[], options &opt)
         case 'd':
             if (i + 1 >= argc)
                 return -1;
-            opt.namkbdsim = argv[++i];
+            // Names the device of whichever way the relay types.
+            opt.namkbdsim = opt.namuinput = argv[++i];
+            break;
+        case 'u':
+            opt.uinput = 1;
             break;
         case 'v':
             opt.verbose = !opt.verbose;
@@ -132,14 +139,20 @@ int read_room(int mode)
     }
 }
 
+// The payload of an IrKB101 chunk, in place, dumped as it is decoded.
+int unwrap_irkb101(int n, unsigned char *buf)
+{
+    n = irkb101conv(n, buf);
+    dumpbuf(n, buf);
+    return n;
+}
+
 // The chunk through the decoders of the input mode, in place.
 int decode_chunk(int mode, int n, unsigned char *buf)
 {
     switch (mode) {
     case 'i':
-        n = irkb101conv(n, buf);
-        dumpbuf(n, buf);
-        return ps2conv(n, buf);
+        return ps2conv(unwrap_irkb101(n, buf), buf);
     case 'h':
         return ps2conv(n, buf);
     default:
@@ -179,7 +192,11 @@ void ascii_write(int kbdsim, const unsigned char *buf, int n, int verbose)
         pseudo_input(kbdsim, buf[i], verbose);
 }
 
-void keyboard(int extkey, int kbdsim, int mode, int verbose)
+namespace {
+
+// The relay loop, whichever way the keys are typed. room() says how many
+// bytes the next read may take; inject(n, buf) decodes and types a chunk.
+template <class Room, class Inject> void relay(int extkey, Room room, Inject inject)
 {
     // Whatever the keyboard sent before the relay was ready is stale.
     while (ttygetc(extkey) != -1) {
@@ -200,14 +217,80 @@ void keyboard(int extkey, int kbdsim, int mode, int verbose)
             continue;
         // What does not fit the decoders stays queued on the port for the
         // next pass, so a burst that outruns the relay loses nothing.
-        ssize_t got = read(extkey, buf, static_cast<size_t>(read_room(mode)));
+        ssize_t got = read(extkey, buf, static_cast<size_t>(room()));
         if (port_hung_up(got)) {
             std::fprintf(stderr, "%s: keyboard port hung up\n", prog);
             return;
         }
         if (got < 0)
             continue;
-        int n = decode_chunk(mode, static_cast<int>(got), buf);
-        ascii_write(kbdsim, buf, n, verbose);
+        inject(static_cast<int>(got), buf);
+    }
+}
+
+// Types decoded key events on the virtual keyboard.
+class uinput_typist final : public key_sink {
+public:
+    uinput_typist(int fd, int verbose) : fd_(fd), verbose_(verbose) {}
+    void key(int code, int value) override { uinput_key(fd_, code, value, verbose_); }
+
+private:
+    int fd_;
+    int verbose_;
+};
+
+// Raw mode on the virtual keyboard: each byte as a US keyboard types it.
+void type_characters(int fd, const unsigned char *buf, int n, int verbose)
+{
+    unsigned char events[2 * max_events_per_char];
+    for (int i = 0; i < n; ++i) {
+        const int count = char2uskey(buf[i], events);
+        for (int e = 0; e < count; ++e)
+            uinput_key(fd, events[2 * e], events[2 * e + 1], verbose);
+    }
+}
+
+} // namespace
+
+void keyboard(int extkey, int kbdsim, int mode, int verbose)
+{
+    relay(
+        extkey, [mode] { return read_room(mode); },
+        [&](int n, unsigned char *buf) { ascii_write(kbdsim, buf, decode_chunk(mode, n, buf), verbose); });
+}
+
+void keyboard_uinput(int extkey, int uinput, int mode, int verbose)
+{
+    // The key decoder keeps its state between reads and never drops a byte,
+    // so only the IrKB101 frame decoder limits a read.
+    uinput_typist typist(uinput, verbose);
+    relay(
+        extkey, [mode] { return mode == 'i' ? irkb101room() : chunk_size; },
+        [&](int n, unsigned char *buf) {
+            switch (mode) {
+            case 'i':
+                n = unwrap_irkb101(n, buf);
+                ps2eventconv(n, buf, typist);
+                break;
+            case 'h':
+                ps2eventconv(n, buf, typist);
+                break;
+            default:
+                type_characters(uinput, buf, n, verbose);
+            }
+        });
+}
+
+void uinput_keys_of_mode(int mode, unsigned char *declared)
+{
+    if (mode != 'r') {
+        ps2event_declare(declared);
+        return;
+    }
+    unsigned char events[2 * max_events_per_char];
+    for (int ch = 0; ch < 256; ++ch) {
+        const int count = char2uskey(ch, events);
+        for (int e = 0; e < count; ++e)
+            declared[events[2 * e]] = 1;
     }
 }

@@ -1,7 +1,8 @@
 // Relay core: the command line, the relay loop that reads the external
 // keyboard port and runs each chunk through the decoders of the input mode,
 // and the injection of characters as key events on the keyboard simulator
-// device. The core keeps no state of its own between characters.
+// device or, on a Linux host, a uinput virtual keyboard. The core keeps no
+// state of its own between characters.
 #pragma once
 
 #include "decoder.h"
@@ -15,6 +16,8 @@ struct options {
     const char *namextkey = "/dev/ttyS1";  // external keyboard port
     int init101 = 1;                       // run the IrKB101 handshake in mode 'i'
     int verbose = 0;                       // trace every key event
+    int uinput = 0;                        // type through a uinput virtual keyboard
+    const char *namuinput = "/dev/uinput"; // the uinput device
 };
 
 // Parses argv[1] onwards into opt (prog is argv[0] and is not touched here).
@@ -29,6 +32,15 @@ void usage();
 // injects the characters into kbdsim. Returns only when the port can no
 // longer be waited on or read (error or hang-up).
 void keyboard(int extkey, int kbdsim, int mode, int verbose);
+
+// The relay loop of a Linux host: as keyboard, but types through the uinput
+// virtual keyboard on fd uinput, key for key in cradle and IrKB101 modes and
+// as a US keyboard types each character in raw mode.
+void keyboard_uinput(int extkey, int uinput, int mode, int verbose);
+
+// Marks in declared (one entry per Linux key code, 0 to KEY_MAX) the keys
+// the virtual keyboard sends in mode.
+void uinput_keys_of_mode(int mode, unsigned char *declared);
 
 // Prints "<prog>: DUMP" and the n bytes of buf in hexadecimal on one line.
 void dumpbuf(int n, const unsigned char *buf);

@@ -6,14 +6,6 @@
 
 namespace {
 
-// How one character is typed: an optional outer and inner modifier held
-// around a stroke of key. key 0 means the character types nothing.
-struct keystroke {
-    unsigned char key = 0;
-    unsigned char outer = 0; // pressed first, released last
-    unsigned char inner = 0; // pressed second, released first
-};
-
 using translation = std::array<keystroke, 256>;
 
 constexpr translation make_translation()
@@ -84,32 +76,34 @@ static_assert(keystrokes['a'].key == KEY_A && keystrokes['a'].outer == 0);
 static_assert(keystrokes['\t'].key == KEY_I && keystrokes['\t'].outer == KEY_CTRL);
 static_assert(keystrokes[28].key == 0 && keystrokes[136].key == 0 && keystrokes[255].key == 0);
 
-unsigned char *put_event(unsigned char *out, int key, int state)
-{
-    out[0] = static_cast<unsigned char>(key);
-    out[1] = static_cast<unsigned char>(state);
-    return out + 2;
-}
-
 } // namespace
+
+int stroke_events(const keystroke &k, unsigned char *keybuf)
+{
+    if (k.key == 0)
+        return 0;
+    unsigned char *out = keybuf;
+    const auto put = [&out](int key, int state) {
+        out[0] = static_cast<unsigned char>(key);
+        out[1] = static_cast<unsigned char>(state);
+        out += 2;
+    };
+    if (k.outer)
+        put(k.outer, 1);
+    if (k.inner)
+        put(k.inner, 1);
+    put(k.key, 1);
+    put(k.key, 0);
+    if (k.inner)
+        put(k.inner, 0);
+    if (k.outer)
+        put(k.outer, 0);
+    return static_cast<int>(out - keybuf) / 2;
+}
 
 int char2key(int ch, unsigned char *keybuf)
 {
     if (ch < 0 || ch > 255)
         return 0;
-    const keystroke &k = keystrokes[static_cast<unsigned>(ch)];
-    if (k.key == 0)
-        return 0;
-    unsigned char *out = keybuf;
-    if (k.outer)
-        out = put_event(out, k.outer, 1);
-    if (k.inner)
-        out = put_event(out, k.inner, 1);
-    out = put_event(out, k.key, 1);
-    out = put_event(out, k.key, 0);
-    if (k.inner)
-        out = put_event(out, k.inner, 0);
-    if (k.outer)
-        out = put_event(out, k.outer, 0);
-    return static_cast<int>(out - keybuf) / 2;
+    return stroke_events(keystrokes[static_cast<unsigned>(ch)], keybuf);
 }

@@ -24,15 +24,19 @@ serial_line line;
 // The port whose saved settings a terminating signal puts back; -1 while
 // there is none (before ttyrestore_on_signals, after closetty).
 volatile sig_atomic_t restore_fd = -1;
+// What runs before the port is restored; null when nothing does.
+void (*volatile run_first)() = nullptr;
 
 constexpr int terminating_signals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 
-// Only async-signal-safe calls: tcsetattr, signal, raise. The signal stays
-// blocked until the handler returns; then, with its default action back, it
-// ends the process.
+// Only async-signal-safe calls: run_first's, tcsetattr, signal, raise. The
+// signal stays blocked until the handler returns; then, with its default
+// action back, it ends the process.
 extern "C" void restore_and_end(int sig)
 {
     const int fd = restore_fd;
+    if (fd >= 0 && run_first != nullptr)
+        run_first();
     if (fd >= 0)
         tcsetattr(fd, TCSANOW, &line.saved);
     std::signal(sig, SIG_DFL);
@@ -140,8 +144,9 @@ int ttyinit(int fd, int sp)
     return tcsetattr(fd, TCSANOW, &line.applied) == 0 ? 0 : -1;
 }
 
-void ttyrestore_on_signals(int fd)
+void ttyrestore_on_signals(int fd, void (*first)())
 {
+    run_first = first;
     restore_fd = fd;
     struct sigaction action {};
     action.sa_handler = restore_and_end;

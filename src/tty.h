@@ -29,7 +29,9 @@ int ttyinit(int fd, int sp);
 // signal, so that the next program finds the port as it was and whoever
 // started the relay sees why it ended. A signal that was ignored when the
 // relay started (SIGHUP under nohup) stays ignored.
-void ttyrestore_on_signals(int fd);
+// first, when given, runs before the port is restored: it must be
+// async-signal-safe too (the virtual keyboard's release of held keys).
+void ttyrestore_on_signals(int fd, void (*first)() = nullptr);
 
 // Applies the settings saved by ttyinit again, at once.
 void ttyrestore(int fd);

@@ -209,6 +209,8 @@ struct parse_case {
     std::string port = "/dev/ttyS1";
     int init101 = 1;
     int verbose = 0;
+    int uinput = 0;
+    std::string uinput_device = "/dev/uinput";
 };
 
 TEST(CommandLine, OptionsActInOrder)
@@ -240,6 +242,14 @@ TEST(CommandLine, OptionsActInOrder)
         {{"-x"}, -1},
         {{"-R"}, -1},
         {{"-cradle", "-help"}, -1},
+        // -d names the device of whichever way the relay types, before or after -u.
+        {.words = {"-u"}, .result = 0, .uinput = 1},
+        {.words = {"-uinput", "-cradle", "/dev/ttyUSB0"}, .result = 0, .mode = 'h', .speed = 4800,
+         .port = "/dev/ttyUSB0", .uinput = 1},
+        {.words = {"-d", "/dev/input/uinput", "-u"}, .result = 0, .kbdsim = "/dev/input/uinput",
+         .uinput = 1, .uinput_device = "/dev/input/uinput"},
+        {.words = {"-u", "-d", "/tmp/dev"}, .result = 0, .kbdsim = "/tmp/dev", .uinput = 1,
+         .uinput_device = "/tmp/dev"},
     };
     for (const parse_case &c : cases) {
         std::vector<const char *> argv{"keyferry"};
@@ -257,6 +267,10 @@ TEST(CommandLine, OptionsActInOrder)
         EXPECT_EQ(opt.namextkey, c.port) << shown;
         EXPECT_EQ(opt.init101, c.init101) << shown;
         EXPECT_EQ(opt.verbose, c.verbose) << shown;
+        EXPECT_EQ(opt.uinput, c.uinput) << shown;
+        if (c.uinput) {
+            EXPECT_EQ(opt.namuinput, c.uinput_device) << shown;
+        }
     }
 }
 

@@ -175,12 +175,19 @@ TEST(StartUp, FailuresEndWithTheirMessageAndStatusOne)
         {{"-d", fifo, "-cradle", "-19200", "/nonexistent/tty"}, "can't open /nonexistent/tty\n"},
         {{"-d", fifo, "/dev/null"}, "keyferry: /dev/null: not a terminal\n"},
         {{"-d", fifo, "-irkb101", file}, "keyferry: " + file + ": not a terminal\n"},
+        {{"-u", "-d", "/nonexistent/uinput", "/nonexistent/tty"},
+         "keyferry: can't open uinput device /nonexistent/uinput\n"},
+        // A device that is not uinput: the port, configured by then, is put back.
+        {{"-uinput", "-cradle", "-d", "/dev/null", port.port_path()},
+         "keyferry: /dev/null: can't create the virtual keyboard: Inappropriate ioctl for device\n"},
     };
+    const termios before = port.settings();
     for (const auto &c : cases) {
         outcome got = run_relay(c.words, c.name);
         EXPECT_EQ(got.status, 1) << c.messages;
         EXPECT_EQ(got.messages, c.messages);
     }
+    EXPECT_TRUE(sim::same_settings(before, port.settings()));
     struct stat written {};
     EXPECT_EQ(stat(file.c_str(), &written), 0);
     EXPECT_EQ(written.st_size, 0);
