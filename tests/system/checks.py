@@ -80,7 +80,9 @@ def check_keymap(ctx):
     return f"{len(keymap)} indices"
 
 
-CHECKS = []
+CHECKS = [
+    ("kernel set-2 key map matches tests/golden/atkbd_set2.txt", check_keymap),
+]
 
 
 def run_all(ctx):
