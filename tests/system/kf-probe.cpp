@@ -45,7 +45,7 @@ namespace {
                          "       kf-probe events [-g] DEV OUT\n"
                          "       kf-probe kbdsim FIFO OUT\n"
                          "       kf-probe bytes OUT   (reads its standard input)\n"
-                         "       kf-probe wait [-t MS] FILE LINES\n"
+                         "       kf-probe wait [-t MS] FILE LINES | wait [-t MS] -l TEXT FILE\n"
                          "       kf-probe hangup TTY\n");
     std::exit(2);
 }
@@ -321,37 +321,53 @@ int cmd_bytes(const std::vector<std::string> &args)
     return 0;
 }
 
-size_t count_lines(const std::string &path)
+// How many lines FILE has, and whether one of them is text.
+size_t count_lines(const std::string &path, const std::string &text, bool &found)
 {
     std::ifstream in(path);
     size_t lines = 0;
-    for (std::string line; std::getline(in, line);)
+    found = false;
+    for (std::string line; std::getline(in, line);) {
         ++lines;
+        if (line == text)
+            found = true;
+    }
     return lines;
 }
 
-// Waits until FILE has at least LINES lines; exits 1 when MS milliseconds
-// (default 10000) pass first, printing how many it has.
+// Waits until FILE has at least LINES lines, or (-l) a line that is TEXT;
+// exits 1 when MS milliseconds (default 10000) pass first.
 int cmd_wait(const std::vector<std::string> &args)
 {
     int timeout_ms = 10000;
+    std::string text;
+    bool by_text = false;
     size_t k = 0;
-    if (args.size() >= 2 && args[0] == "-t") {
-        timeout_ms = std::atoi(args[1].c_str());
-        k = 2;
+    for (; k + 1 < args.size() && !args[k].empty() && args[k][0] == '-'; k += 2) {
+        if (args[k] == "-t")
+            timeout_ms = std::atoi(args[k + 1].c_str());
+        else if (args[k] == "-l") {
+            text = args[k + 1];
+            by_text = true;
+        } else
+            usage();
     }
-    if (args.size() != k + 2)
+    if (args.size() != k + (by_text ? 1 : 2))
         usage();
     const std::string &path = args[k];
-    const size_t want = std::strtoul(args[k + 1].c_str(), nullptr, 10);
+    const size_t want = by_text ? 0 : std::strtoul(args[k + 1].c_str(), nullptr, 10);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
     for (;;) {
-        const size_t have = count_lines(path);
-        if (have >= want)
+        bool found = false;
+        const size_t have = count_lines(path, text, found);
+        if (by_text ? found : have >= want)
             return 0;
-        if (std::chrono::steady_clock::now() >= deadline)
+        if (std::chrono::steady_clock::now() >= deadline) {
+            if (by_text)
+                die(path, "no line '" + text + "' after " + std::to_string(timeout_ms) + " ms");
             die(path, std::to_string(have) + " lines after " + std::to_string(timeout_ms) + " ms, " +
                           std::to_string(want) + " expected");
+        }
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
 }
