@@ -14,6 +14,8 @@
 #include <fstream>
 #include <linux/input.h>
 #include <linux/serio.h>
+#include <linux/uinput.h>
+#include <sched.h>
 #include <string>
 #include <string_view>
 #include <sys/ioctl.h>
@@ -46,7 +48,8 @@ namespace {
                          "       kf-probe kbdsim FIFO OUT\n"
                          "       kf-probe bytes OUT   (reads its standard input)\n"
                          "       kf-probe wait [-t MS] FILE LINES | wait [-t MS] -l TEXT FILE\n"
-                         "       kf-probe hangup TTY\n");
+                         "       kf-probe hangup TTY\n"
+                         "       kf-probe uinput-hold [-r] NAME CODE...\n");
     std::exit(2);
 }
 
@@ -57,6 +60,10 @@ int open_or_die(const std::string &path, int flags)
         die_errno(path, "open");
     return fd;
 }
+
+// A record starts empty and is appended to, so that the caller may empty
+// it between two phases while the recorder runs.
+int open_output(const std::string &path) { return open_or_die(path, O_WRONLY | O_CREAT | O_TRUNC | O_APPEND); }
 
 // Writes all of text, retrying short writes.
 void put(int fd, std::string_view text, const std::string &object)
@@ -216,8 +223,14 @@ int cmd_keybits(const std::vector<std::string> &args)
 
 // Records the device's key events in the background, one line each:
 // "key CODE VALUE"; "dropped" where the kernel reports SYN_DROPPED (events
-// were lost because the reader fell behind). With -g the device is grabbed,
-// so that no other handler (the console's keyboard, SysRq) sees its keys.
+// were lost because the reader fell behind); "sync VALUE" for a SYN_REPORT,
+// the end of a report (value 1 ends the kernel's own report of the keys it
+// releases when a device goes away); "gone" when the device went away.
+// With -g the device is grabbed, so that no other handler (the console's
+// keyboard, SysRq) sees its keys. The recorder runs at a real-time
+// priority: on the guest's one processor it then reads each event as soon
+// as the writer's system call returns, before the writer can remove the
+// device, and it never falls behind a burst.
 int cmd_events(const std::vector<std::string> &args)
 {
     bool grab = false;
@@ -233,14 +246,20 @@ int cmd_events(const std::vector<std::string> &args)
     int fd = open_or_die(dev, O_RDONLY);
     if (grab && ioctl(fd, EVIOCGRAB, 1) != 0)
         die_errno(dev, "EVIOCGRAB");
-    int out = open_or_die(out_path, O_WRONLY | O_CREAT | O_TRUNC);
+    int out = open_output(out_path);
     go_background();
     stop_on_signals();
+    sched_param priority{};
+    priority.sched_priority = 50;
+    if (sched_setscheduler(0, SCHED_FIFO, &priority) != 0)
+        die_errno(dev, "SCHED_FIFO");
     input_event ev[64];
     while (!stop_requested) {
         ssize_t n = read(fd, ev, sizeof ev);
         if (n < 0 && errno == EINTR)
             continue;
+        if (n < 0 && errno == ENODEV)
+            put(out, "gone\n", out_path);
         if (n <= 0)
             break;
         std::string text;
@@ -249,6 +268,8 @@ int cmd_events(const std::vector<std::string> &args)
                 text += "key " + std::to_string(ev[i].code) + " " + std::to_string(ev[i].value) + "\n";
             else if (ev[i].type == EV_SYN && ev[i].code == SYN_DROPPED)
                 text += "dropped\n";
+            else if (ev[i].type == EV_SYN && ev[i].code == SYN_REPORT)
+                text += "sync " + std::to_string(ev[i].value) + "\n";
         }
         put(out, text, out_path);
     }
@@ -268,7 +289,7 @@ int cmd_kbdsim(const std::vector<std::string> &args)
     // Open for writing too, so that reads never see end of file between
     // two relays.
     int fd = open_or_die(fifo, O_RDWR);
-    int out = open_or_die(args[1], O_WRONLY | O_CREAT | O_TRUNC);
+    int out = open_output(args[1]);
     go_background();
     stop_on_signals();
     std::vector<unsigned char> pending;
@@ -300,7 +321,7 @@ int cmd_bytes(const std::vector<std::string> &args)
 {
     if (args.size() != 1)
         usage();
-    int out = open_or_die(args[0], O_WRONLY | O_CREAT | O_TRUNC);
+    int out = open_output(args[0]);
     go_background();
     stop_on_signals();
     unsigned char buf[256];
@@ -384,6 +405,84 @@ int cmd_hangup(const std::vector<std::string> &args)
     return 0;
 }
 
+volatile sig_atomic_t press_requested = 0;
+void request_press(int) { press_requested = 1; }
+
+void emit(int fd, unsigned short type, unsigned short code, int value)
+{
+    input_event ev{};
+    ev.type = type;
+    ev.code = code;
+    ev.value = value;
+    if (write(fd, &ev, sizeof ev) != static_cast<ssize_t>(sizeof ev))
+        die_errno("/dev/uinput", "write");
+}
+
+// A uinput keyboard named NAME with the keys CODE... for checking what a
+// reader sees of keys left down when a device goes away: in the background
+// it presses every key on SIGUSR1 and, on SIGTERM, removes the device,
+// releasing the keys first only with -r. Prints its pid once the device
+// exists.
+int cmd_uinput_hold(const std::vector<std::string> &args)
+{
+    bool release = false;
+    size_t k = 0;
+    if (!args.empty() && args[0] == "-r") {
+        release = true;
+        k = 1;
+    }
+    if (args.size() < k + 2)
+        usage();
+    const std::string &name = args[k];
+    std::vector<unsigned short> codes;
+    for (size_t i = k + 1; i < args.size(); ++i)
+        codes.push_back(static_cast<unsigned short>(std::atoi(args[i].c_str())));
+    int fd = open_or_die("/dev/uinput", O_WRONLY);
+    if (ioctl(fd, UI_SET_EVBIT, EV_KEY) != 0)
+        die_errno("/dev/uinput", "UI_SET_EVBIT");
+    for (unsigned short c : codes)
+        if (ioctl(fd, UI_SET_KEYBIT, c) != 0)
+            die_errno("/dev/uinput", "UI_SET_KEYBIT");
+    uinput_setup setup{};
+    setup.id.bustype = BUS_VIRTUAL;
+    std::snprintf(setup.name, sizeof setup.name, "%s", name.c_str());
+    if (ioctl(fd, UI_DEV_SETUP, &setup) != 0 || ioctl(fd, UI_DEV_CREATE) != 0)
+        die_errno("/dev/uinput", "UI_DEV_CREATE");
+    // Signals set before the fork, so that none sent after the pid is
+    // printed can find the default action.
+    struct sigaction press {};
+    press.sa_handler = request_press;
+    sigemptyset(&press.sa_mask);
+    sigaction(SIGUSR1, &press, nullptr);
+    stop_on_signals();
+    // The signals stay blocked but while waiting for one, so that none can
+    // come between a look at the flags and the wait.
+    sigset_t blocked, waiting;
+    sigemptyset(&blocked);
+    for (int sig : {SIGUSR1, SIGTERM, SIGHUP, SIGINT})
+        sigaddset(&blocked, sig);
+    sigprocmask(SIG_BLOCK, &blocked, &waiting);
+    go_background();
+    bool pressed = false;
+    while (!stop_requested) {
+        if (press_requested && !pressed) {
+            for (unsigned short c : codes)
+                emit(fd, EV_KEY, c, 1);
+            emit(fd, EV_SYN, SYN_REPORT, 0);
+            pressed = true;
+            continue;
+        }
+        sigsuspend(&waiting);
+    }
+    if (release && pressed) {
+        for (unsigned short c : codes)
+            emit(fd, EV_KEY, c, 0);
+        emit(fd, EV_SYN, SYN_REPORT, 0);
+    }
+    ioctl(fd, UI_DEV_DESTROY);
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -410,5 +509,7 @@ int main(int argc, char *argv[])
         return cmd_wait(args);
     if (cmd == "hangup")
         return cmd_hangup(args);
+    if (cmd == "uinput-hold")
+        return cmd_uinput_hold(args);
     usage();
 }
