@@ -40,17 +40,29 @@ namespace {
 
 [[noreturn]] void usage()
 {
-    std::fprintf(stderr, "usage: kf-probe attach TTY\n"
-                         "       kf-probe find [-p PHYS] [-t MS] NAME\n"
-                         "       kf-probe keymap DEV\n"
-                         "       kf-probe keybits DEV\n"
-                         "       kf-probe events [-g] DEV OUT\n"
-                         "       kf-probe kbdsim FIFO OUT\n"
-                         "       kf-probe bytes OUT   (reads its standard input)\n"
-                         "       kf-probe wait [-t MS] FILE LINES | wait [-t MS] -l TEXT FILE\n"
-                         "       kf-probe hangup TTY\n"
-                         "       kf-probe uinput-hold [-r] NAME CODE...\n");
+    std::fprintf(stderr,
+                 "usage: kf-probe attach TTY\n"
+                 "       kf-probe find [-p PHYS] [-t MS] NAME\n"
+                 "       kf-probe keymap DEV\n"
+                 "       kf-probe keybits DEV\n"
+                 "       kf-probe events [-g] DEV OUT\n"
+                 "       kf-probe kbdsim FIFO OUT\n"
+                 "       kf-probe bytes OUT   (reads its standard input)\n"
+                 "       kf-probe wait [-t MS] FILE LINES | wait [-t MS] -l TEXT FILE\n"
+                 "       kf-probe hangup TTY\n"
+                 "       kf-probe uinput-hold [-r] NAME CODE...\n");
     std::exit(2);
+}
+
+// A whole decimal number from the command line, or the usage.
+long number(const std::string &text)
+{
+    char *end = nullptr;
+    errno = 0;
+    const long value = std::strtol(text.c_str(), &end, 10);
+    if (text.empty() || *end != '\0' || errno != 0)
+        die(text, "not a number");
+    return value;
 }
 
 int open_or_die(const std::string &path, int flags)
@@ -63,7 +75,10 @@ int open_or_die(const std::string &path, int flags)
 
 // A record starts empty and is appended to, so that the caller may empty
 // it between two phases while the recorder runs.
-int open_output(const std::string &path) { return open_or_die(path, O_WRONLY | O_CREAT | O_TRUNC | O_APPEND); }
+int open_output(const std::string &path)
+{
+    return open_or_die(path, O_WRONLY | O_CREAT | O_TRUNC | O_APPEND);
+}
 
 // Writes all of text, retrying short writes.
 void put(int fd, std::string_view text, const std::string &object)
@@ -161,7 +176,7 @@ int cmd_find(const std::vector<std::string> &args)
         if (args[k] == "-p")
             phys = args[k + 1];
         else if (args[k] == "-t")
-            timeout_ms = std::atoi(args[k + 1].c_str());
+            timeout_ms = static_cast<int>(number(args[k + 1]));
         else
             break;
     }
@@ -306,7 +321,10 @@ int cmd_kbdsim(const std::vector<std::string> &args)
         for (; i + 1 < pending.size(); i += 2) {
             const unsigned code = pending[i];
             const unsigned value = pending[i + 1];
-            text += std::to_string(code) + (value == 1 ? "+" : value == 0 ? "-" : "?" + std::to_string(value)) +
+            text += std::to_string(code) +
+                    (value == 1   ? "+"
+                     : value == 0 ? "-"
+                                  : "?" + std::to_string(value)) +
                     "\n";
         }
         pending.erase(pending.begin(), pending.begin() + static_cast<std::ptrdiff_t>(i));
@@ -366,7 +384,7 @@ int cmd_wait(const std::vector<std::string> &args)
     size_t k = 0;
     for (; k + 1 < args.size() && !args[k].empty() && args[k][0] == '-'; k += 2) {
         if (args[k] == "-t")
-            timeout_ms = std::atoi(args[k + 1].c_str());
+            timeout_ms = static_cast<int>(number(args[k + 1]));
         else if (args[k] == "-l") {
             text = args[k + 1];
             by_text = true;
@@ -376,7 +394,7 @@ int cmd_wait(const std::vector<std::string> &args)
     if (args.size() != k + (by_text ? 1 : 2))
         usage();
     const std::string &path = args[k];
-    const size_t want = by_text ? 0 : std::strtoul(args[k + 1].c_str(), nullptr, 10);
+    const size_t want = by_text ? 0 : static_cast<size_t>(number(args[k + 1]));
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
     for (;;) {
         bool found = false;
@@ -436,7 +454,7 @@ int cmd_uinput_hold(const std::vector<std::string> &args)
     const std::string &name = args[k];
     std::vector<unsigned short> codes;
     for (size_t i = k + 1; i < args.size(); ++i)
-        codes.push_back(static_cast<unsigned short>(std::atoi(args[i].c_str())));
+        codes.push_back(static_cast<unsigned short>(number(args[i])));
     int fd = open_or_die("/dev/uinput", O_WRONLY);
     if (ioctl(fd, UI_SET_EVBIT, EV_KEY) != 0)
         die_errno("/dev/uinput", "UI_SET_EVBIT");
