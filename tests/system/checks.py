@@ -416,8 +416,8 @@ def check_atkbd_answers(ctx):
     dev = ctx.attach_atkbd(2)
     a = "key 30"
     got = {}
-    got["make A, again 300 ms later, again 30 ms later, break"] = atkbd_trial(
-        ctx, dev, [([0x1C], 0.3), ([0x1C], 0.03), ([0x1C], 0.03), ([0xF0, 0x1C], 0.02)])
+    got["make A, again 500 ms later, again 30 ms later, break"] = atkbd_trial(
+        ctx, dev, [([0x1C], 0.5), ([0x1C], 0.03), ([0x1C], 0.03), ([0xF0, 0x1C], 0.02)])
     got["make A, again 30 ms later, break"] = atkbd_trial(
         ctx, dev, [([0x1C], 0.03), ([0x1C], 0.03), ([0xF0, 0x1C], 0.02)])
     for b in (0xFA, 0xFE, 0xFF, 0x00, 0xF1, 0xF2, 0xAA):
@@ -429,7 +429,7 @@ def check_atkbd_answers(ctx):
     for what, lines in got.items():
         ctx.figures.append(f"atkbd: {what} -> {', '.join(lines) or 'nothing'}")
     want = {
-        "make A, again 300 ms later, again 30 ms later, break": [f"{a} 1", f"{a} 2", f"{a} 2", f"{a} 0"],
+        "make A, again 500 ms later, again 30 ms later, break": [f"{a} 1", f"{a} 2", f"{a} 2", f"{a} 0"],
         "make A, again 30 ms later, break": [f"{a} 1", f"{a} 0"],
     }
     for what, lines in want.items():
@@ -486,7 +486,7 @@ class Session:
     # At least this long after a key's press before it repeats: a real
     # keyboard's typematic delay is 250 ms or more, and atkbd drops a
     # repeated make within 125 ms of the press.
-    REPEAT_AFTER = 0.3
+    REPEAT_AFTER = 0.4
 
     def __init__(self, rng, keymap, actions):
         normal = sorted(i for i, c in keymap.items()
@@ -797,9 +797,19 @@ def held_keys_released(ctx, how):
             g.ports[1].send(bytes(golden.index_bytes(idx)))
         g.ok(f"kf-probe wait -l 'key {codes[-1]} 1' /tmp/held.out")
         if how == "AA":
+            # A keyboard that has just sent AA may miss what follows it
+            # (atkbd does): the end marker goes again until it shows.
             pressed = len(guest_lines(ctx, "/tmp/held.out"))
-            g.ports[1].send(b"\xaa" + bytes(ESC_MAKE + ESC_BREAK))
-            wait_for_tail(ctx, "/tmp/held.out", ["key 1 1", "key 1 0"], pressed + 2)
+            g.ports[1].send(b"\xaa")
+            deadline = time.monotonic() + 20
+            while True:
+                g.ports[1].send(bytes(ESC_MAKE + ESC_BREAK))
+                if g.run(f"kf-probe wait -t 500 /tmp/held.out {pressed + 2}")[0] == 0:
+                    keys = key_lines(ctx, "/tmp/held.out")
+                    if keys[-2:] == ["key 1 1", "key 1 0"]:
+                        break
+                if time.monotonic() > deadline:
+                    raise CheckFailed(f"no end marker within 20 s after AA: {key_lines(ctx, '/tmp/held.out')}")
         else:
             command, _ = STOPS[how]
             g.ok(command)
