@@ -205,7 +205,7 @@ def start_relay(ctx, mode, extra="-d /tmp/kbdsim"):
     return before
 
 
-def sync_kbdsim(ctx, mode, probe_runs, timeout=20):
+def sync_kbdsim(ctx, probe_runs, timeout=20):
     """Sends the probe until its events reach the device: from then on the
     relay reads the port."""
     g = ctx.g
@@ -234,7 +234,7 @@ def stop_relay(ctx, how, before):
     g = ctx.g
     command, status = STOPS[how]
     g.ok(command)
-    st, out = g.run("wait $relay; echo $?")
+    _, out = g.run("wait $relay; echo $?")
     got = int(out.split()[-1])
     if got != status:
         raise CheckFailed(f"after {how} the relay's status is {got}, not {status}: {relay_log(ctx)!r}")
@@ -288,7 +288,7 @@ def relay_types(ctx, mode_name, stops):
         g.ok("kill $kbdsim 2>/dev/null; rm -f /tmp/kbdsim /tmp/kbd.out; kbdsim=$(kf-probe kbdsim /tmp/kbdsim /tmp/kbd.out)")
         before = start_relay(ctx, mode)
         try:
-            sync_kbdsim(ctx, mode, mode.wire(ctx, PROBE))
+            sync_kbdsim(ctx, mode.wire(ctx, PROBE))
             if run == 0:
                 check_port_settings(ctx, mode)
                 st, out = g.run(f": >/tmp/kbdsim2; keyferry -d /tmp/kbdsim2 {RELAY_PORT} </dev/null")
@@ -455,9 +455,8 @@ def start_console_reader(ctx):
 def check_console_keys(ctx):
     """The console's own bytes for the keys 128 to 135 of raw mode, typed on
     atkbd: the oracle of the raw relay's cursor keys on the console."""
-    dev = ctx.attach_atkbd(2)
+    ctx.attach_atkbd(2)
     g = ctx.g
-    del dev
     pid = start_console_reader(ctx)
     ctx.console_keys = {}
     for ch, make in CURSOR_KEYS:
@@ -664,8 +663,7 @@ def check_uinput_raw_console(ctx):
     g = ctx.g
     if not hasattr(ctx, "console_keys"):
         check_console_keys(ctx)
-    dev, before = start_uinput_relay(ctx, MODES["raw"])
-    del dev
+    _, before = start_uinput_relay(ctx, MODES["raw"])
     pid = start_console_reader(ctx)
     try:
         deadline = time.monotonic() + 20

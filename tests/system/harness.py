@@ -9,15 +9,12 @@ check (PASS, FAIL or SKIP with the reason) and a closing line
 import argparse
 import os
 import random
-import re
 import sys
 import time
-import traceback
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-from guest import Guest, GuestError  # noqa: E402
-import golden  # noqa: E402
+from guest import Guest  # noqa: E402
 import checks  # noqa: E402
 
 
