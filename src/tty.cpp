@@ -21,6 +21,10 @@ struct serial_line {
 
 serial_line line;
 
+// The path the port was opened by, for putting its settings back through a
+// new descriptor when the relay's own one was hung up.
+const char *port_name = nullptr;
+
 // The port whose saved settings a terminating signal puts back; -1 while
 // there is none (before ttyrestore_on_signals, after closetty).
 volatile sig_atomic_t restore_fd = -1;
@@ -82,6 +86,7 @@ int opentty(const char *name)
     // O_NOCTTY: the keyboard port must never become the relay's controlling
     // terminal, or a hang-up on it would kill the relay with SIGHUP.
     int fd = open(name, O_RDWR | O_NONBLOCK | O_NOCTTY, 0777);
+    port_name = name;
     if (fd < 0) {
         std::fprintf(stderr, "can't open %s\n", name);
         std::exit(1);
@@ -161,11 +166,30 @@ void ttyrestore_on_signals(int fd, void (*first)())
     }
 }
 
+// After a hang-up the kernel refuses every request on the descriptor that
+// was open then, but the port keeps the raw settings for its next user: they
+// go back through a descriptor opened afresh. A port that is gone (an
+// unplugged adapter) has nothing left to restore.
+namespace {
+void restore_after_hang_up(int fd)
+{
+    termios now{};
+    if (tcgetattr(fd, &now) == 0 || port_name == nullptr)
+        return;
+    int again = open(port_name, O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (again >= 0) {
+        tcsetattr(again, TCSANOW, &line.saved);
+        close(again);
+    }
+}
+} // namespace
+
 void ttyrestore(int fd) { tcsetattr(fd, TCSANOW, &line.saved); }
 
 int closetty(int fd)
 {
     restore_fd = -1;
+    restore_after_hang_up(fd);
     ttyrestore(fd);
     return close(fd);
 }
