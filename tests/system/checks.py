@@ -65,6 +65,20 @@ def write_keymap(ctx, path, kernel_package):
     print(f"system-test: wrote {path}: {len(keymap)} indices mapped, {len(declared)} keys declared")
 
 
+def write_consolemap(ctx, path, kernel_package):
+    out = ctx.g.ok("kf-probe consolemap /dev/tty1")
+    with open(path, "w") as f:
+        f.write("# The kernel's default console keymap (US), read from the running kernel\n"
+                "# with KDGKBENT on tty1 by tools/system-test --keymap, which rewrites this\n"
+                "# file. One line per key code that types anything: CODE PLAIN SHIFT CTRL\n"
+                "# SHIFTCTRL, each the keysym (type << 8 | value, hexadecimal) of that\n"
+                "# modifier table (linux/keyboard.h: type 0 Latin, 2 special, 6 cursor,\n"
+                "# 11 letter).\n"
+                f"# Kernel: {kernel_package}.\n")
+        f.write(out if out.endswith("\n") else out + "\n")
+    print(f"system-test: wrote {path}: {len(out.splitlines())} keys")
+
+
 # --- The kernel's key map ------------------------------------------------
 
 def check_keymap(ctx):

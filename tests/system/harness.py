@@ -27,6 +27,7 @@ def main():
     ap.add_argument("--golden", required=True)
     ap.add_argument("--kernel-package", default="")
     ap.add_argument("--write-keymap")
+    ap.add_argument("--write-consolemap")
     ap.add_argument("--seed", type=int)
     ap.add_argument("--only", help="run only the checks whose name contains this")
     args = ap.parse_args()
@@ -40,6 +41,7 @@ def main():
         ctx = checks.Context(guest, args.golden, seed)
         if args.write_keymap:
             checks.write_keymap(ctx, args.write_keymap, args.kernel_package)
+            checks.write_consolemap(ctx, args.write_consolemap, args.kernel_package)
             return 0
         failed = checks.run_all(ctx, args.only)
         print(f"system-test: {time.monotonic() - started:.0f} s in the guest, seed {seed} "

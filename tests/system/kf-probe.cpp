@@ -13,6 +13,8 @@
 #include <fcntl.h>
 #include <fstream>
 #include <linux/input.h>
+#include <linux/kd.h>
+#include <linux/keyboard.h>
 #include <linux/serio.h>
 #include <linux/uinput.h>
 #include <sched.h>
@@ -45,6 +47,7 @@ namespace {
                  "       kf-probe find [-p PHYS] [-t MS] NAME\n"
                  "       kf-probe keymap DEV\n"
                  "       kf-probe keybits DEV\n"
+                 "       kf-probe consolemap TTY\n"
                  "       kf-probe events [-g] DEV OUT\n"
                  "       kf-probe kbdsim FIFO OUT\n"
                  "       kf-probe bytes OUT   (reads its standard input)\n"
@@ -218,6 +221,31 @@ int cmd_keymap(const std::vector<std::string> &args)
         }
     }
     std::fprintf(stderr, "kf-probe: %s: %d indices mapped\n", args[0].c_str(), listed);
+    return 0;
+}
+
+// The console's keymap for every key code 0 to 255 that types anything:
+// "CODE PLAIN SHIFT CTRL SHIFTCTRL", each the keysym (type << 8 | value, in
+// hexadecimal) that KDGKBENT reports for that modifier table.
+int cmd_consolemap(const std::vector<std::string> &args)
+{
+    if (args.size() != 1)
+        usage();
+    int fd = open_or_die(args[0], O_RDONLY);
+    const unsigned char tables[4] = {0, 1 << KG_SHIFT, 1 << KG_CTRL, (1 << KG_SHIFT) | (1 << KG_CTRL)};
+    for (unsigned code = 0; code < NR_KEYS; ++code) {
+        unsigned short sym[4];
+        bool types = false;
+        for (int t = 0; t < 4; ++t) {
+            kbentry entry{tables[t], static_cast<unsigned char>(code), 0};
+            if (ioctl(fd, KDGKBENT, &entry) != 0)
+                die_errno(args[0], "KDGKBENT");
+            sym[t] = entry.kb_value;
+            types = types || KTYP(sym[t]) != KT_SPEC || KVAL(sym[t]) != 0; // not a hole
+        }
+        if (types)
+            std::printf("%u %04x %04x %04x %04x\n", code, sym[0], sym[1], sym[2], sym[3]);
+    }
     return 0;
 }
 
@@ -517,6 +545,8 @@ int main(int argc, char *argv[])
         return cmd_keymap(args);
     if (cmd == "keybits")
         return cmd_keybits(args);
+    if (cmd == "consolemap")
+        return cmd_consolemap(args);
     if (cmd == "events")
         return cmd_events(args);
     if (cmd == "kbdsim")
