@@ -63,7 +63,6 @@ enum : int {
 
 // clang-format on
 
-
 // Each group must end just before the next begins.
 static_assert(KEY_Z == 26 && KEY_HOME == 40 && KEY_ZERO == 50);
 static_assert(KEY_FN_I == 57 && KEY_KANJI == 95 && KEY_UNDEFE == 102);

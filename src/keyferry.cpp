@@ -196,7 +196,8 @@ namespace {
 
 // The relay loop, whichever way the keys are typed. room() says how many
 // bytes the next read may take; inject(n, buf) decodes and types a chunk.
-template <class Room, class Inject> void relay(int extkey, Room room, Inject inject)
+template <class Room, class Inject>
+void relay(int extkey, Room room, Inject inject)
 {
     // Whatever the keyboard sent before the relay was ready is stale.
     while (ttygetc(extkey) != -1) {

@@ -2,8 +2,6 @@
 
 #include <cstdio>
 
-#include "ps2event_keymap.h"
-
 namespace {
 
 // Bytes that are not codes. A reset keyboard announces itself with AA; FA

@@ -23,10 +23,8 @@ constexpr int ps2event_max_key = 0x2ff;
 // Where the decoded key events go: value 1 press, 0 release, 2 repeat.
 class key_sink {
 public:
+    virtual ~key_sink() = default;
     virtual void key(int code, int value) = 0;
-
-protected:
-    ~key_sink() = default;
 };
 
 // One keyboard's decoder. ps2eventconv serves a process-wide instance;

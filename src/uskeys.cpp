@@ -43,10 +43,10 @@ constexpr translation make_translation()
         char plain, shift;
         unsigned char key;
     } punctuation[] = {
-        {'-', '_', KEY_MINUS},     {'=', '+', KEY_EQUAL},      {'[', '{', KEY_LEFTBRACE},
-        {']', '}', KEY_RIGHTBRACE}, {'\\', '|', KEY_BACKSLASH}, {';', ':', KEY_SEMICOLON},
-        {'\'', '"', KEY_APOSTROPHE}, {'`', '~', KEY_GRAVE},     {',', '<', KEY_COMMA},
-        {'.', '>', KEY_DOT},        {'/', '?', KEY_SLASH},
+        {'-', '_', KEY_MINUS},       {'=', '+', KEY_EQUAL},      {'[', '{', KEY_LEFTBRACE},
+        {']', '}', KEY_RIGHTBRACE},  {'\\', '|', KEY_BACKSLASH}, {';', ':', KEY_SEMICOLON},
+        {'\'', '"', KEY_APOSTROPHE}, {'`', '~', KEY_GRAVE},      {',', '<', KEY_COMMA},
+        {'.', '>', KEY_DOT},         {'/', '?', KEY_SLASH},
     };
     for (const auto &p : punctuation) {
         stroke(p.plain, p.key);

@@ -1,12 +1,10 @@
 // The set-2 key map of the kernel's AT keyboard driver, by code index.
 // Written by tools/gen-keymap from tests/golden/atkbd_set2.txt, which the
 // kernel itself gave; rewrite it with that tool, never by hand.
-#pragma once
-
 #include "ps2event.h"
 
 // clang-format off
-constexpr std::uint16_t ps2event_keymap[ps2event_indices] = {
+const std::uint16_t ps2event_keymap[ps2event_indices] = {
     /* 000 */   0,  67,  65,  63,  61,  59,  60,  88,
     /* 008 */   0,  68,  66,  64,  62,  15,  41, 117,
     /* 010 */   0,  56,  42,  93,  29,  16,   2,   0,
