@@ -35,12 +35,12 @@
 namespace {
 
 using bytes = std::vector<uint8_t>;
-using sim::clock;
+using std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
-double seconds_since(clock::time_point start)
+double seconds_since(steady_clock::time_point start)
 {
-    return std::chrono::duration<double>(clock::now() - start).count();
+    return std::chrono::duration<double>(steady_clock::now() - start).count();
 }
 
 // One relay process between a pseudo-terminal and a FIFO, started by the
@@ -98,10 +98,10 @@ public:
     // would not do: the floor relay types no fence.)
     bool ready(const bytes &probe, const bytes &marker, uint8_t marker_code)
     {
-        const auto deadline = clock::now() + 15s;
+        const auto deadline = steady_clock::now() + 15s;
         bytes seen;
         while (seen.empty()) {
-            if (clock::now() > deadline)
+            if (steady_clock::now() > deadline)
                 return false;
             put(probe);
             if (wait_device(100))
@@ -110,7 +110,7 @@ public:
         put(marker);
         for (size_t i = 0;; i += 2) {
             while (seen.size() < i + 2) {
-                if (clock::now() > deadline || !wait_device(1000))
+                if (steady_clock::now() > deadline || !wait_device(1000))
                     return false;
                 drain(seen);
             }
@@ -176,11 +176,11 @@ void time_keys(relay_process &relay, const bytes &key, size_t event_bytes, int c
     bytes got;
     for (int i = 0; i < count; ++i) {
         got.clear();
-        auto start = clock::now();
+        auto start = steady_clock::now();
         relay.put(key);
         if (!relay.wait_device(2000))
             throw std::runtime_error("a key got lost");
-        samples.push_back(std::chrono::duration<double, std::micro>(clock::now() - start).count());
+        samples.push_back(std::chrono::duration<double, std::micro>(steady_clock::now() - start).count());
         relay.drain(got);
         while (got.size() < event_bytes) {
             if (!relay.wait_device(2000))
@@ -223,7 +223,7 @@ double burst(relay_process &relay, const bytes &input, size_t expected_bytes, by
     events.clear();
     events.reserve(expected_bytes);
     size_t at = 0;
-    auto start = clock::now();
+    auto start = steady_clock::now();
     while (events.size() < expected_bytes) {
         pollfd fds[2] = {{relay.device_fd(), POLLIN, 0}, {relay.port().master(), POLLOUT, 0}};
         nfds_t count = at < input.size() ? 2 : 1;
@@ -398,9 +398,9 @@ int main(int argc, char *argv[])
 
         // A handshake with a keyboard that never answers.
         {
-            sim::irkb101_keyboard silent(true, irkb101_keyboard_behaviour::silent());
+            sim::irkb101_keyboard silent(true, sim::irkb101_keyboard_behaviour::silent());
             relay_process r(relay, silent);
-            auto start = clock::now();
+            auto start = steady_clock::now();
             double cpu_ms = r.wait_exit() * 1e3;
             double wall = seconds_since(start);
             row("failed handshake processor time (ms)", fmt("%.2f", cpu_ms), "", "", "< 50");

@@ -19,11 +19,14 @@
 
 namespace sim {
 
+using namespace std::chrono_literals;
+using std::chrono::steady_clock;
+
 namespace {
 
-int ms_until(clock::time_point deadline)
+int ms_until(steady_clock::time_point deadline)
 {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock::now());
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - steady_clock::now());
     return left.count() < 0 ? 0 : static_cast<int>(left.count()) + 1;
 }
 
@@ -95,9 +98,9 @@ void relay_session::serve_keyboard()
     uint8_t heard[4096];
     size_t size = port_.read_available(heard, sizeof heard);
     std::vector<uint8_t> reply;
-    keyboard_.serve(heard, size, clock::now(), reply);
+    keyboard_.serve(heard, size, steady_clock::now(), reply);
     if (!reply.empty())
-        write_port(reply.data(), reply.size(), clock::now() + 2s);
+        write_port(reply.data(), reply.size(), steady_clock::now() + 2s);
 }
 
 void relay_session::pump(int timeout_ms)
@@ -112,18 +115,18 @@ void relay_session::pump(int timeout_ms)
 
 bool relay_session::pump_until(const std::function<bool()> &done, std::chrono::milliseconds limit)
 {
-    const auto deadline = clock::now() + limit;
+    const auto deadline = steady_clock::now() + limit;
     for (;;) {
         if (done())
             return true;
-        if (clock::now() >= deadline)
+        if (steady_clock::now() >= deadline)
             return false;
         // Wake at least every 50 ms so that a keyboard can answer late.
         pump(std::min(ms_until(deadline), 50));
     }
 }
 
-bool relay_session::write_port(const uint8_t *data, size_t size, clock::time_point deadline)
+bool relay_session::write_port(const uint8_t *data, size_t size, steady_clock::time_point deadline)
 {
     while (size > 0) {
         if (port_.hung_up())
@@ -136,7 +139,7 @@ bool relay_session::write_port(const uint8_t *data, size_t size, clock::time_poi
         }
         if (put < 0 && errno != EAGAIN && errno != EINTR)
             return false;
-        if (clock::now() >= deadline)
+        if (steady_clock::now() >= deadline)
             return false;
         // The relay may be blocked writing events that nobody reads: read
         // them while waiting for room on the line.
@@ -149,12 +152,12 @@ bool relay_session::write_port(const uint8_t *data, size_t size, clock::time_poi
 
 bool relay_session::send(const std::vector<uint8_t> &bytes, const send_plan &plan)
 {
-    const auto deadline = clock::now() + 30s;
+    const auto deadline = steady_clock::now() + 30s;
     std::vector<size_t> cuts = plan.splits;
     std::sort(cuts.begin(), cuts.end());
     cuts.push_back(bytes.size());
     const auto byte_time = std::chrono::nanoseconds(10'000'000'000LL / keyboard_.line_rate());
-    const auto started = clock::now();
+    const auto started = steady_clock::now();
     size_t at = 0;
     for (size_t cut : cuts) {
         cut = std::min(cut, bytes.size());
@@ -183,7 +186,7 @@ bool relay_session::send(const std::vector<uint8_t> &bytes, const send_plan &pla
     return true;
 }
 
-bool relay_session::wait_fence(clock::time_point deadline)
+bool relay_session::wait_fence(steady_clock::time_point deadline)
 {
     const key_event press{KEY_MENU, 1}, release{KEY_MENU, 0};
     auto found = [&] {
@@ -192,12 +195,13 @@ bool relay_session::wait_fence(clock::time_point deadline)
                                       return a == press && b == release;
                                   }) != events_.end();
     };
-    return pump_until(found, std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock::now()));
+    return pump_until(found,
+                      std::chrono::duration_cast<std::chrono::milliseconds>(deadline - steady_clock::now()));
 }
 
 bool relay_session::wait_ready(std::chrono::milliseconds limit)
 {
-    const auto deadline = clock::now() + limit;
+    const auto deadline = steady_clock::now() + limit;
     // A relay that gave up (a keyboard that never answered) ends the wait.
     auto gone = [&] { return pid_ <= 0 || reap(WNOHANG) >= 0; };
     if (!pump_until([&] { return !keyboard_.initialising() || gone(); }, limit) || gone())
@@ -209,7 +213,7 @@ bool relay_session::wait_ready(std::chrono::milliseconds limit)
     keyboard_.encode(std::string_view(&probe_char, 1), probe);
     events_.clear();
     while (events_.empty()) {
-        if (clock::now() >= deadline || gone() || !send(probe))
+        if (steady_clock::now() >= deadline || gone() || !send(probe))
             return false;
         pump_until([&] { return !events_.empty(); }, 100ms);
     }
@@ -225,7 +229,7 @@ bool relay_session::wait_ready(std::chrono::milliseconds limit)
 bool relay_session::type_and_collect(std::string_view text, std::vector<key_event> &events,
                                      const send_plan &plan, std::chrono::milliseconds limit)
 {
-    const auto deadline = clock::now() + limit;
+    const auto deadline = steady_clock::now() + limit;
     std::vector<uint8_t> bytes;
     if (text.find(fence_char) != std::string_view::npos || !keyboard_.encode(text, bytes))
         return false;

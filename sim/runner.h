@@ -19,8 +19,6 @@
 
 namespace sim {
 
-using namespace std::chrono_literals;
-
 // How bytes go onto the line: at the keyboard's line rate or as fast as the
 // port takes them, and cut into pieces that the relay must read separately
 // (each split point is an offset into the bytes sent).
@@ -54,16 +52,16 @@ public:
     std::vector<int> ignored_signals;
     // Serves the keyboard's initialisation, then probes until the relay
     // injects, and discards everything up to a fence.
-    bool wait_ready(std::chrono::milliseconds limit = 10s);
+    bool wait_ready(std::chrono::milliseconds limit = std::chrono::seconds(10));
     // Puts bytes on the line, reading events meanwhile so that neither side
     // can block the other.
     bool send(const std::vector<uint8_t> &bytes, const send_plan &plan = {});
     // Types text and then a fence, and collects the events before the fence.
     // Text must not hold the fence character.
     bool type_and_collect(std::string_view text, std::vector<key_event> &events, const send_plan &plan = {},
-                          std::chrono::milliseconds limit = 10s);
+                          std::chrono::milliseconds limit = std::chrono::seconds(10));
     // Reads events until at least count have been collected.
-    bool wait_for_events(size_t count, std::chrono::milliseconds limit = 10s);
+    bool wait_for_events(size_t count, std::chrono::milliseconds limit = std::chrono::seconds(10));
     // Reads events and serves the keyboard until done() or the limit.
     bool pump_until(const std::function<bool()> &done, std::chrono::milliseconds limit);
     // Events read and not yet taken.
@@ -75,7 +73,7 @@ public:
 
     // Hangs up the port and waits for the relay to end; returns its exit
     // status, 128 + signal if a signal ended it, -1 if it did not end.
-    int hang_up(std::chrono::milliseconds limit = 5s);
+    int hang_up(std::chrono::milliseconds limit = std::chrono::seconds(5));
     // Waits for the relay to end on its own; same results as hang_up.
     int wait_exit(std::chrono::milliseconds limit);
     bool running() const { return pid_ > 0; }
@@ -92,8 +90,8 @@ public:
 
 private:
     void pump(int timeout_ms);
-    bool wait_fence(clock::time_point deadline);
-    bool write_port(const uint8_t *data, size_t size, clock::time_point deadline);
+    bool wait_fence(std::chrono::steady_clock::time_point deadline);
+    bool write_port(const uint8_t *data, size_t size, std::chrono::steady_clock::time_point deadline);
     void serve_keyboard();
     int reap(int options);
 

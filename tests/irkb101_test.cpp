@@ -87,13 +87,13 @@ INSTANTIATE_TEST_SUITE_P(Runs, Frames, testing::Values(
 TEST(Splits, EverySplitPointGivesTheSamePayload)
 {
     bytes payload;
-    ps2_encode_text("The quick brown fox jumps over the lazy dog: 1+1=2? \x80\x85", payload);
+    sim::ps2_encode_text("The quick brown fox jumps over the lazy dog: 1+1=2? \x80\x85", payload);
     // Payload 0x00 travels as 00 FF, whose FF a gap could be mistaken for. Not so
     // 0xFF: in front of a chunk boundary it reads as a gap, by design.
     payload.insert(payload.end(), {0x00, 0x00, 0x1C});
-    for (const irkb101_framing &f : {irkb101_framing{0, 1, 1}, {1, 1, 0}, {3, 2, 1}, {5, 1, 3}}) {
+    for (const sim::irkb101_framing &f : {sim::irkb101_framing{0, 1, 1}, {1, 1, 0}, {3, 2, 1}, {5, 1, 3}}) {
         bytes framed;
-        ASSERT_TRUE(irkb101_frame(payload, framed, f));
+        ASSERT_TRUE(sim::irkb101_frame(payload, framed, f));
         for (std::size_t k = 0; k <= framed.size(); ++k) {
             const auto cut = framed.begin() + static_cast<std::ptrdiff_t>(k);
             const result r = decode({bytes(framed.begin(), cut), bytes(cut, framed.end())});
@@ -109,7 +109,7 @@ TEST(BrokenPairs, ALostByteCostsOnlyItsOwnPayloadByte)
     // pair up by chance.
     const bytes payload = {0x1C, 0x32, 0x21, 0x23, 0x24, 0x2B, 0x34};
     bytes framed;
-    ASSERT_TRUE(irkb101_frame(payload, framed, {2, 1, 1}));
+    ASSERT_TRUE(sim::irkb101_frame(payload, framed, {2, 1, 1}));
     for (std::size_t lost = 0; lost < framed.size(); ++lost) {
         const auto at = framed.begin() + static_cast<std::ptrdiff_t>(lost);
         bytes damaged(framed.begin(), at);
@@ -136,7 +136,7 @@ TEST(Capacity, AChunkOfTheRoomIsKeptWholeAndAByteMoreIsDropped)
     bytes payload, framed;
     for (int k = 0; k < 4096; ++k)
         payload.push_back(static_cast<unsigned char>(k % 200));
-    ASSERT_TRUE(irkb101_frame(payload, framed, {0, 1, 0}));
+    ASSERT_TRUE(sim::irkb101_frame(payload, framed, {0, 1, 0}));
     ASSERT_EQ(framed.size(), 8192u);
     payload.push_back(0x2B); // from the chunk after
     for (const int held : {0, 1, 8191}) {

@@ -155,11 +155,11 @@ TEST(Typing, EveryKeyInEveryColumnAsTheGoldenTableSays)
 TEST(CarryOver, EverySplitPointGivesTheSameResult)
 {
     bytes s;
-    ps2_encode_text("The quick brown fox: 1+1=2?\r\x80\x81\x82\x83\x84\x85\x86\x87~|\x1f", s);
+    sim::ps2_encode_text("The quick brown fox: 1+1=2?\r\x80\x81\x82\x83\x84\x85\x86\x87~|\x1f", s);
     const bytes odd = {0xAA, 0xE0, 0x12, 0xF0, 0xE0, 0x6B, 0x00, 0xE0, 0x00, 0xF0, 0xAA, 0xFA, 0xE1,
                        0x14, 0x11, 0x29, 0x76, 0x12, 0x29, 0xF0, 0x12, 0xF0, 0x11, 0xF0, 0x14};
     s.insert(s.begin() + 40, odd.begin(), odd.end());
-    ps2_encode_text("Ok.", s);
+    sim::ps2_encode_text("Ok.", s);
     s.push_back(0xE0);
     s.push_back(0xF0);
 

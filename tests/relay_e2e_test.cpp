@@ -142,7 +142,7 @@ TEST_F(RawRelay, AnUnsupportedSpeedFallsBackAndAnUnreadDeviceCostsOnlyEvents)
     // reading too would block once it filled, instead of dropping them.
     relay->device().close_reader();
     ASSERT_TRUE(relay->send(std::vector<uint8_t>(20'000, 'a')));
-    ASSERT_TRUE(relay->port().wait_drained(sim::clock::now() + 5s));
+    ASSERT_TRUE(relay->port().wait_drained(std::chrono::steady_clock::now() + 5s));
     EXPECT_EQ(relay->hang_up(), 0) << "a write to a device nobody reads must not kill the relay";
     EXPECT_EQ(relay->messages(),
               "2147483647 bps unavailable.  9600 bps selected.\n"
@@ -251,7 +251,7 @@ TEST(Signals, EndTheRelayBySignalWithThePortRestored)
     EXPECT_EQ(nohup.hang_up(), 0);
 
     // During the handshake too, with a keyboard that never answers.
-    sim::irkb101_keyboard silent(true, irkb101_keyboard_behaviour::silent());
+    sim::irkb101_keyboard silent(true, sim::irkb101_keyboard_behaviour::silent());
     expect_signal_restores_the_port(silent, SIGTERM, [](sim::relay_session &r) {
         return r.pump_until([&] { return r.messages().find("sending init string #0") != std::string::npos; },
                             5s);
