@@ -30,26 +30,17 @@ struct stroke_table {
     std::array<bool, char_count> typable;
 };
 
-// Whether row is the one the decoder finds for its code: the first row of
-// the table with that code. A later row with the same code is shadowed.
-bool reachable(int row)
-{
-    for (int r = 0; r < row; ++r)
-        if (keytables[r].scancode == keytables[row].scancode)
-            return false;
-    return true;
-}
-
 // The inverse of the key table over the columns without Alt, fewest
-// modifiers first, skipping rows that an earlier row with the same code
-// shadows: a keyboard can only reach a row by its code.
+// modifiers first, over the rows that answer their own code: a keyboard can
+// only reach a row by its code, and a later row with an earlier row's code
+// is never answered.
 stroke_table invert_keytables()
 {
     stroke_table t{};
     for (int column : {0, shift_bit, ctrl_bit, ctrl_bit | shift_bit}) {
         for (int row = 0; keytables[row].keynum >= 0; ++row) {
             const keyinfo_t &k = keytables[row];
-            if (!reachable(row))
+            if (keytable_row(k.scancode) != row)
                 continue;
             const int ch = k.cc[column];
             if (ch >= 0 && ch < char_count && !t.typable[static_cast<unsigned>(ch)]) {

@@ -15,7 +15,7 @@
 #include <thread>
 #include <unistd.h>
 
-#include "keychars.h"
+#include "keytrans.h"
 
 namespace sim {
 
@@ -28,6 +28,17 @@ int ms_until(steady_clock::time_point deadline)
 {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - steady_clock::now());
     return left.count() < 0 ? 0 : static_cast<int>(left.count()) + 1;
+}
+
+// The events that the relay's translation types for ch.
+std::vector<key_event> typed_events(char ch)
+{
+    unsigned char codes[2 * max_events_per_char];
+    const int n = char2key(static_cast<unsigned char>(ch), codes);
+    std::vector<key_event> events;
+    for (int i = 0; i < n; ++i)
+        events.push_back({codes[2 * i], codes[2 * i + 1]});
+    return events;
 }
 
 std::string make_workdir()
@@ -46,6 +57,7 @@ relay_session::relay_session(virtual_keyboard &keyboard, std::string relay_path,
       dir_(make_workdir()), log_path_(dir_ + "/relay.log"),
       device_(std::make_unique<event_device>(dir_ + "/kbdsim"))
 {
+    fence_events = typed_events(fence_char);
 }
 
 relay_session::~relay_session()
@@ -188,12 +200,9 @@ bool relay_session::send(const std::vector<uint8_t> &bytes, const send_plan &pla
 
 bool relay_session::wait_fence(steady_clock::time_point deadline)
 {
-    const key_event press{KEY_MENU, 1}, release{KEY_MENU, 0};
     auto found = [&] {
-        return std::adjacent_find(events_.begin(), events_.end(),
-                                  [&](const key_event &a, const key_event &b) {
-                                      return a == press && b == release;
-                                  }) != events_.end();
+        return !fence_events.empty() && std::search(events_.begin(), events_.end(), fence_events.begin(),
+                                                    fence_events.end()) != events_.end();
     };
     return pump_until(found,
                       std::chrono::duration_cast<std::chrono::milliseconds>(deadline - steady_clock::now()));
@@ -237,10 +246,9 @@ bool relay_session::type_and_collect(std::string_view text, std::vector<key_even
     events_.clear();
     if (!send(bytes, plan) || !wait_fence(deadline))
         return false;
-    // Everything up to the fence's own two events is the text's.
-    events.assign(events_.begin(), events_.end());
-    auto fence = std::find(events.begin(), events.end(), key_event{KEY_MENU, 1});
-    events.erase(fence, events.end());
+    // Everything up to the fence's own events is the text's.
+    events.assign(events_.begin(),
+                  std::search(events_.begin(), events_.end(), fence_events.begin(), fence_events.end()));
     events_.clear();
     return true;
 }

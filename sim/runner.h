@@ -50,6 +50,9 @@ public:
     std::vector<std::string> environment;
     // Signals the relay starts with ignored, as nohup starts a program.
     std::vector<int> ignored_signals;
+    // The events the fence arrives as: by default those that the relay's
+    // translation types for fence_char.
+    std::vector<key_event> fence_events;
     // Serves the keyboard's initialisation, then probes until the relay
     // injects, and discards everything up to a fence.
     bool wait_ready(std::chrono::milliseconds limit = std::chrono::seconds(10));
