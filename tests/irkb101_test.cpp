@@ -130,9 +130,20 @@ TEST(IrKB101Capacity, AChunkOfTheRoomIsKeptWholeAndAByteMoreIsDropped)
 
 // --- The process-wide instance ------------------------------------------------
 
+// First, whatever an earlier caller left in it: FF, 1C and E3, a byte at a
+// time so that even a full buffer takes each. 1C cannot pair with the FF
+// before it, so it starts the pair 1C E3, which ends the stream: the last
+// run is whole and nothing is carried.
 TEST(IrKB101ProcessWide, KeepsItsStateBetweenCalls)
 {
-    bytes buf = {0x1C, 0xE3, 0x1B};
+    bytes buf(4096);
+    for (const unsigned char b : {0xFF, 0x1C, 0xE3}) {
+        buf[0] = b;
+        irkb101conv(1, buf.data());
+    }
+    ASSERT_EQ(irkb101room(), 8192);
+
+    buf = {0x1C, 0xE3, 0x1B};
     buf.resize(4096);
     EXPECT_EQ(irkb101conv(3, buf.data()), 0);
     EXPECT_EQ(irkb101room(), 8189);
