@@ -4,7 +4,6 @@
 
 #include <cctype>
 #include <chrono>
-#include <ctime>
 #include <random>
 #include <sstream>
 #include <string>
@@ -13,6 +12,7 @@
 
 #include "golden.h"
 #include "irkb101_link.h"
+#include "next_second.h"
 #include "runner.h"
 
 namespace {
@@ -203,9 +203,7 @@ TEST_P(Handshake, EndsAsTheKeyboardAnswers)
         ASSERT_EQ(write(relay.port().master(), c.pending.data(), c.pending.size()),
                   static_cast<ssize_t>(c.pending.size()));
     }
-    const time_t now = time(nullptr);
-    while (time(nullptr) == now)
-        std::this_thread::sleep_for(1ms);
+    wait_for_the_next_second();
     std::this_thread::sleep_for(c.into_the_second);
     const auto start = std::chrono::steady_clock::now();
     ASSERT_TRUE(relay.start());

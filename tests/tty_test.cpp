@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include "irkb101.h"
+#include "next_second.h"
 #include "pty.h"
 #include "tty.h"
 
@@ -154,9 +155,7 @@ TEST_F(SerialLine, PutGivesUpAfterSixteenSecondsOfTimeWithoutSpinning)
     ttyinit(hung, 9600);
     port.hang_up();
 
-    const time_t now = time(nullptr);
-    while (time(nullptr) == now)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    wait_for_the_next_second();
     testing::internal::CaptureStderr();
     auto timed_put = [](int fd) {
         const auto start = std::chrono::steady_clock::now();
