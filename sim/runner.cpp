@@ -41,6 +41,30 @@ std::vector<key_event> typed_events(char ch)
     return events;
 }
 
+// What to execv to run the relay at relay_path with args.
+struct relay_command {
+    std::string program;
+    std::vector<std::string> args;
+};
+
+relay_command make_relay_command(const std::string &relay_path, const std::vector<std::string> &args)
+{
+#ifdef KEYFERRY_RELAY_LAUNCHER
+    const std::vector<std::string> launcher{KEYFERRY_RELAY_LAUNCHER};
+#else
+    const std::vector<std::string> launcher;
+#endif
+    if (launcher.empty())
+        return {relay_path, args};
+    relay_command command{launcher.front(), launcher};
+    if (launcher.back() == "-0")
+        command.args.push_back(args.empty() ? "keyferry" : args.front());
+    command.args.push_back(relay_path);
+    if (!args.empty())
+        command.args.insert(command.args.end(), args.begin() + 1, args.end());
+    return command;
+}
+
 std::string make_workdir()
 {
     char pattern[] = "/tmp/keyferry-sim.XXXXXX";
@@ -82,25 +106,7 @@ bool relay_session::start()
     int log = open(log_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     if (log < 0)
         return false;
-    relay_command command = make_relay_command(relay_path_, args);
-
-    pid_ = fork();
-    if (pid_ == 0) {
-        dup2(log, 1);
-        dup2(log, 2);
-        if (close_standard_input)
-            close(0);
-        for (std::string &entry : environment)
-            putenv(entry.data());
-        for (int sig : ignored_signals)
-            std::signal(sig, SIG_IGN);
-        // A relay that a test ends with SIGQUIT must not leave a core file.
-        const rlimit no_core{0, 0};
-        setrlimit(RLIMIT_CORE, &no_core);
-        exec_command(command);
-        std::fprintf(stderr, "keyferry-sim: exec %s: %s\n", command.program.c_str(), std::strerror(errno));
-        _exit(127);
-    }
+    pid_ = spawn_relay(relay_path_, args, log, launch);
     close(log);
     return pid_ > 0;
 }
@@ -318,31 +324,33 @@ std::unique_ptr<relay_session> start_ready_relay(virtual_keyboard &keyboard, con
     return relay;
 }
 
-relay_command make_relay_command(const std::string &relay_path, const std::vector<std::string> &args)
+pid_t spawn_relay(const std::string &relay_path, const std::vector<std::string> &args, int output,
+                  launch_options options)
 {
-#ifdef KEYFERRY_RELAY_LAUNCHER
-    const std::vector<std::string> launcher{KEYFERRY_RELAY_LAUNCHER};
-#else
-    const std::vector<std::string> launcher;
-#endif
-    if (launcher.empty())
-        return {relay_path, args};
-    relay_command command{launcher.front(), launcher};
-    if (launcher.back() == "-0")
-        command.args.push_back(args.empty() ? "keyferry" : args.front());
-    command.args.push_back(relay_path);
-    if (!args.empty())
-        command.args.insert(command.args.end(), args.begin() + 1, args.end());
-    return command;
-}
-
-void exec_command(relay_command &command)
-{
+    relay_command command = make_relay_command(relay_path, args);
     std::vector<char *> argv;
     for (std::string &arg : command.args)
         argv.push_back(arg.data());
     argv.push_back(nullptr);
-    execv(command.program.c_str(), argv.data());
+
+    const pid_t pid = fork();
+    if (pid == 0) {
+        dup2(output, 1);
+        dup2(output, 2);
+        if (options.close_standard_input)
+            close(0);
+        for (std::string &entry : options.environment)
+            putenv(entry.data());
+        for (int sig : options.ignored_signals)
+            std::signal(sig, SIG_IGN);
+        // A relay that a test ends with SIGQUIT must not leave a core file.
+        const rlimit no_core{0, 0};
+        setrlimit(RLIMIT_CORE, &no_core);
+        execv(command.program.c_str(), argv.data());
+        std::fprintf(stderr, "keyferry-sim: exec %s: %s\n", command.program.c_str(), std::strerror(errno));
+        _exit(127);
+    }
+    return pid;
 }
 
 std::string default_relay_path()

@@ -32,6 +32,24 @@ struct send_plan {
 constexpr char probe_char = static_cast<char>(EXT_HOME);
 constexpr char fence_char = static_cast<char>(EXT_END);
 
+// What a relay starts with besides its command line.
+struct launch_options {
+    // With its standard input closed, so that the first descriptor it opens is 0.
+    bool close_standard_input = false;
+    // "NAME=value" entries added to its environment.
+    std::vector<std::string> environment;
+    // Signals it starts with ignored, as nohup starts a program.
+    std::vector<int> ignored_signals;
+};
+
+// Starts the relay at relay_path with args (args[0] is the name it runs
+// under) in a child process whose standard output and error go to output,
+// and returns the child's process id, or -1 when there is none. A relay
+// built for another machine runs through the emulator it was built with,
+// which the build names in front of the path.
+pid_t spawn_relay(const std::string &relay_path, const std::vector<std::string> &args, int output,
+                  launch_options options = {});
+
 class relay_session {
 public:
     // extra_args come after the mode options and before the port path.
@@ -41,15 +59,9 @@ public:
     relay_session(const relay_session &) = delete;
     relay_session &operator=(const relay_session &) = delete;
 
-    // Starts the relay; false if it could not be started.
+    // Starts the relay as launch says; false if it could not be started.
     bool start();
-    // Starts the relay with its standard input closed, so that the first
-    // descriptor it opens is 0.
-    bool close_standard_input = false;
-    // "NAME=value" entries added to the relay's environment.
-    std::vector<std::string> environment;
-    // Signals the relay starts with ignored, as nohup starts a program.
-    std::vector<int> ignored_signals;
+    launch_options launch;
     // The events the fence arrives as: by default those that the relay's
     // translation types for fence_char.
     std::vector<key_event> fence_events;
@@ -120,17 +132,5 @@ std::unique_ptr<relay_session> start_ready_relay(virtual_keyboard &keyboard, con
 // Where keyferry-sim and the tests find the relay when not told: beside the
 // running program.
 std::string default_relay_path();
-
-// What to execv to run the relay at relay_path with args (args[0] is the name
-// the relay runs under). A relay built for another machine runs through the
-// emulator it was built with, which the build names in front of the path.
-struct relay_command {
-    std::string program;
-    std::vector<std::string> args;
-};
-relay_command make_relay_command(const std::string &relay_path, const std::vector<std::string> &args);
-
-// Replaces the process with the command; returns only if execv failed.
-void exec_command(relay_command &command);
 
 } // namespace sim
