@@ -1,11 +1,13 @@
-// The tests' golden data, in tests/golden/, written once from the tables the
-// relay must match and never from its own: what the handheld receives for
-// each character (typing.txt, events named as the stand-in device names
-// them) and what each cradle key types (ps2_keys.txt).
+// The tests' golden data, in tests/golden/, written from the tables the relay
+// must match and never from its own: what the handheld receives for each
+// character (typing.txt, events named as the stand-in device names them),
+// what each cradle key types (ps2_keys.txt), and the Linux kernel's own
+// set-2 key map (atkbd_set2.txt).
 #pragma once
 
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -54,6 +56,26 @@ inline const std::vector<events> &typing()
         return chars;
     }();
     return table;
+}
+
+// The kernel's set-2 key map: the key code at each index that names a key,
+// from lines of the index in hexadecimal, the code and its name.
+inline const std::map<int, int> &kernel_keymap()
+{
+    static const std::map<int, int> map = [] {
+        std::map<int, int> m;
+        for (const std::vector<std::string> &row : rows("atkbd_set2.txt"))
+            m[std::stoi(row.at(0), nullptr, 16)] = std::stoi(row.at(1));
+        return m;
+    }();
+    return map;
+}
+
+// The key code at index in the kernel's set-2 key map; 0 where none is.
+inline int kernel_key(int index)
+{
+    const auto found = kernel_keymap().find(index);
+    return found == kernel_keymap().end() ? 0 : found->second;
 }
 
 // The events that type text, character after character.
