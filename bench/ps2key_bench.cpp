@@ -18,7 +18,7 @@ namespace {
 std::vector<unsigned char> typing_chunk()
 {
     std::vector<unsigned char> one;
-    ps2_encode_text(
+    sim::ps2_encode_text(
         "The quick brown fox jumps over the lazy dog: 1+1=2? \"Ok\" [x] ~/bin"
         "\t\r\x80\x82\x81\x83\x84\x87\x03",
         one);

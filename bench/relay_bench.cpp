@@ -5,20 +5,14 @@
 //
 // usage: relay-bench RELAY FLOOR-RELAY ALLOC-COUNTER-LIBRARY
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <fcntl.h>
 #include <fstream>
-#include <poll.h>
 #include <spawn.h>
-#include <sstream>
 #include <stdexcept>
 #include <string>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
@@ -27,107 +21,61 @@
 
 #include "event_device.h"
 #include "keyboards.h"
-#include "keychars.h"
 #include "keytrans.h"
-#include "pty.h"
 #include "runner.h"
 
 namespace {
 
 using bytes = std::vector<uint8_t>;
-using sim::clock;
+using std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
-double seconds_since(clock::time_point start)
+double seconds_since(steady_clock::time_point start)
 {
-    return std::chrono::duration<double>(clock::now() - start).count();
+    return std::chrono::duration<double>(steady_clock::now() - start).count();
+}
+
+// The events the floor relay writes for bytes: a press of each byte's value.
+std::vector<sim::key_event> floor_events(const bytes &line)
+{
+    std::vector<sim::key_event> events;
+    for (uint8_t b : line)
+        events.push_back({b, 1});
+    return events;
 }
 
 // One relay process between a pseudo-terminal and a FIFO, started by the
-// stand-ins' runner. The measurements write to the port and read the
-// device's events themselves, as raw bytes, so that nothing but the relay
-// stands between them.
+// stand-ins' runner, which also puts the bytes on the line and reads the
+// events back. keyferry types the runner's fence; the floor relay, which
+// only echoes bytes as presses, is told what its fence looks like.
 class relay_process {
 public:
-    relay_process(const std::string &binary, sim::virtual_keyboard &keyboard, const std::string &preload = "",
-                  const std::string &alloc_log = "")
+    relay_process(const std::string &binary, sim::virtual_keyboard &keyboard, bool floor,
+                  const std::string &preload = "", const std::string &alloc_log = "")
         : session_(keyboard, binary)
     {
         if (!preload.empty())
-            session_.environment = {"LD_PRELOAD=" + preload, "KEYFERRY_ALLOC_LOG=" + alloc_log};
+            session_.launch.environment = {"LD_PRELOAD=" + preload, "KEYFERRY_ALLOC_LOG=" + alloc_log};
+        if (floor) {
+            bytes fence;
+            keyboard.encode(std::string_view(&sim::fence_char, 1), fence);
+            session_.fence_events = floor_events(fence);
+        }
         if (!session_.start())
             throw std::runtime_error("cannot start " + binary);
     }
 
-    sim::pseudo_terminal &port() { return session_.port(); }
-    int device_fd() { return session_.device().fd(); }
-    pid_t pid() const { return session_.pid(); }
+    sim::relay_session &session() { return session_; }
 
-    void put(const bytes &data)
+    void ready()
     {
-        size_t at = 0;
-        while (at < data.size()) {
-            ssize_t n = write(port().master(), data.data() + at, data.size() - at);
-            if (n > 0) {
-                at += static_cast<size_t>(n);
-            } else {
-                pollfd pfd{port().master(), POLLOUT, 0};
-                poll(&pfd, 1, 100);
-            }
-        }
+        if (!session_.wait_ready(15s))
+            throw std::runtime_error("a relay did not come up");
     }
-
-    // Reads whatever events are pending, as raw bytes.
-    size_t drain(bytes &into)
-    {
-        uint8_t buf[65536];
-        size_t total = 0;
-        for (ssize_t n; (n = read(device_fd(), buf, sizeof buf)) > 0; total += static_cast<size_t>(n))
-            into.insert(into.end(), buf, buf + n);
-        return total;
-    }
-
-    bool wait_device(int timeout_ms)
-    {
-        pollfd pfd{device_fd(), POLLIN, 0};
-        return poll(&pfd, 1, timeout_ms) > 0;
-    }
-
-    // Probes until the relay loop runs, then sends a marker and discards
-    // everything up to the marker's first event. (The runner's own wait
-    // would not do: the floor relay types no fence.)
-    bool ready(const bytes &probe, const bytes &marker, uint8_t marker_code)
-    {
-        const auto deadline = clock::now() + 15s;
-        bytes seen;
-        while (seen.empty()) {
-            if (clock::now() > deadline)
-                return false;
-            put(probe);
-            if (wait_device(100))
-                drain(seen);
-        }
-        put(marker);
-        for (size_t i = 0;; i += 2) {
-            while (seen.size() < i + 2) {
-                if (clock::now() > deadline || !wait_device(1000))
-                    return false;
-                drain(seen);
-            }
-            if (seen[i] == marker_code)
-                break;
-        }
-        // The marker's remaining events follow at once; let them land.
-        while (wait_device(50))
-            drain(seen);
-        return true;
-    }
-
-    double cpu_seconds() const { return session_.cpu_seconds_so_far(); }
 
     long peak_rss_kb() const
     {
-        std::ifstream status("/proc/" + std::to_string(pid()) + "/status");
+        std::ifstream status("/proc/" + std::to_string(session_.pid()) + "/status");
         std::string line;
         while (std::getline(status, line))
             if (line.rfind("VmHWM:", 0) == 0)
@@ -170,46 +118,40 @@ latency percentiles(std::vector<double> samples)
 
 // Writes one key's bytes and times the first event's arrival; then reads
 // the key's remaining events so that the next key starts clean.
-void time_keys(relay_process &relay, const bytes &key, size_t event_bytes, int count,
+void time_keys(sim::relay_session &relay, const bytes &key, size_t events_per_key, int count,
                std::vector<double> &samples)
 {
-    bytes got;
     for (int i = 0; i < count; ++i) {
-        got.clear();
-        auto start = clock::now();
-        relay.put(key);
-        if (!relay.wait_device(2000))
+        auto start = steady_clock::now();
+        if (!relay.send(key) || !relay.wait_for_events(1, 2s))
             throw std::runtime_error("a key got lost");
-        samples.push_back(std::chrono::duration<double, std::micro>(clock::now() - start).count());
-        relay.drain(got);
-        while (got.size() < event_bytes) {
-            if (!relay.wait_device(2000))
-                throw std::runtime_error("an event got lost");
-            relay.drain(got);
-        }
+        samples.push_back(std::chrono::duration<double, std::micro>(steady_clock::now() - start).count());
+        if (!relay.wait_for_events(events_per_key, 2s))
+            throw std::runtime_error("an event got lost");
+        relay.take_events();
     }
 }
 
 struct subject {
     std::string binary;
     sim::virtual_keyboard *keyboard;
-    bytes probe, marker, key;
-    uint8_t marker_code;
-    size_t key_event_bytes;
+    bool floor;
+    bytes key;
+    size_t key_events;
 };
 
 // Key latency of two relays, measured in alternating rounds so that both
 // see the same machine.
 std::pair<latency, latency> compare_latency(const subject &a, const subject &b, int keys)
 {
-    relay_process ra(a.binary, *a.keyboard), rb(b.binary, *b.keyboard);
-    if (!ra.ready(a.probe, a.marker, a.marker_code) || !rb.ready(b.probe, b.marker, b.marker_code))
-        throw std::runtime_error("a relay did not come up");
+    relay_process ra(a.binary, *a.keyboard, a.floor), rb(b.binary, *b.keyboard, b.floor);
+    ra.ready();
+    rb.ready();
     std::vector<double> sa, sb;
     const int rounds = 8;
     for (int r = 0; r < rounds; ++r) {
-        time_keys(ra, a.key, a.key_event_bytes, keys / rounds, sa);
-        time_keys(rb, b.key, b.key_event_bytes, keys / rounds, sb);
+        time_keys(ra.session(), a.key, a.key_events, keys / rounds, sa);
+        time_keys(rb.session(), b.key, b.key_events, keys / rounds, sb);
     }
     ra.finish();
     rb.finish();
@@ -217,26 +159,12 @@ std::pair<latency, latency> compare_latency(const subject &a, const subject &b, 
 }
 
 // Sends all of input as fast as the port takes it while reading events,
-// until expected_bytes of events have arrived; returns the seconds taken.
-double burst(relay_process &relay, const bytes &input, size_t expected_bytes, bytes &events)
+// until expected events have arrived; returns the seconds taken.
+double burst(sim::relay_session &relay, const bytes &input, size_t expected)
 {
-    events.clear();
-    events.reserve(expected_bytes);
-    size_t at = 0;
-    auto start = clock::now();
-    while (events.size() < expected_bytes) {
-        pollfd fds[2] = {{relay.device_fd(), POLLIN, 0}, {relay.port().master(), POLLOUT, 0}};
-        nfds_t count = at < input.size() ? 2 : 1;
-        if (poll(fds, count, 5000) <= 0)
-            throw std::runtime_error("the burst stalled");
-        if (at < input.size() && (fds[1].revents & POLLOUT)) {
-            ssize_t n =
-                write(relay.port().master(), input.data() + at, std::min<size_t>(input.size() - at, 4096));
-            if (n > 0)
-                at += static_cast<size_t>(n);
-        }
-        relay.drain(events);
-    }
+    auto start = steady_clock::now();
+    if (!relay.send(input) || !relay.wait_for_events(expected, 30s))
+        throw std::runtime_error("the burst stalled");
     return seconds_since(start);
 }
 
@@ -323,9 +251,9 @@ int main(int argc, char *argv[])
 
         // Key latency, raw and cradle, each beside the floor fed the same bytes.
         for (auto *kb : {static_cast<sim::virtual_keyboard *>(&raw), cradle.get()}) {
-            bytes probe = encode(*kb, "a"), marker = encode(*kb, "z");
-            subject ours{relay, kb, probe, marker, probe, KEY_Z, 4};
-            subject base{floor, kb, probe, marker, probe, marker[0], 2 * probe.size()};
+            const bytes key = encode(*kb, "a");
+            subject ours{relay, kb, false, key, 2};
+            subject base{floor, kb, true, key, key.size()};
             auto [mine, theirs] = compare_latency(ours, base, keys);
             std::string name = std::string("key latency p50, ") + std::string(kb->mode()) + " (us)";
             row(name.c_str(), fmt("%.1f", mine.p50_us), fmt("%.1f", theirs.p50_us),
@@ -345,16 +273,11 @@ int main(int argc, char *argv[])
         long peak_kb;
         long burst_allocs, idle_allocs;
         {
-            relay_process r(relay, *cradle, counter, alloc_log);
-            if (!r.ready(encode(*cradle, "a"), encode(*cradle, "z"), KEY_Z))
-                throw std::runtime_error("relay did not come up");
-            bytes events;
-            ours_s = burst(r, scan_codes, 2 * event_count, events);
-            std::vector<sim::key_event> decoded_events;
-            for (size_t i = 0; i + 1 < events.size(); i += 2)
-                decoded_events.push_back({events[i], events[i + 1]});
+            relay_process r(relay, *cradle, false, counter, alloc_log);
+            r.ready();
+            ours_s = burst(r.session(), scan_codes, event_count);
             sim::event_decoder decoder;
-            decoder.feed(decoded_events);
+            decoder.feed(r.session().take_events());
             if (decoder.text() != text || !decoder.faults().empty())
                 throw std::runtime_error("the burst did not arrive intact and in order");
             peak_kb = r.peak_rss_kb();
@@ -363,20 +286,16 @@ int main(int argc, char *argv[])
         }
         unlink(alloc_log.c_str());
         {
-            relay_process r(relay, *cradle, counter, alloc_log);
-            if (!r.ready(encode(*cradle, "a"), encode(*cradle, "z"), KEY_Z))
-                throw std::runtime_error("relay did not come up");
+            relay_process r(relay, *cradle, false, counter, alloc_log);
+            r.ready();
             r.finish();
             idle_allocs = read_count(alloc_log);
         }
         unlink(alloc_log.c_str());
         {
-            relay_process f(floor, raw);
-            const bytes probe{'a'}, marker{'z'};
-            if (!f.ready(probe, marker, 'z'))
-                throw std::runtime_error("floor relay did not come up");
-            bytes events;
-            floor_s = burst(f, bytes(event_count, 'q'), 2 * event_count, events);
+            relay_process f(floor, raw, true);
+            f.ready();
+            floor_s = burst(f.session(), bytes(event_count, 'q'), event_count);
             f.finish();
         }
         row("burst, 100,000 chars (chars/s)", fmt("%.0f", 100000 / ours_s), fmt("%.0f", 100000 / floor_s),
@@ -386,21 +305,20 @@ int main(int argc, char *argv[])
 
         // Idle: ten seconds with nothing on the line.
         {
-            relay_process r(relay, raw);
-            if (!r.ready({'a'}, {'z'}, KEY_Z))
-                throw std::runtime_error("relay did not come up");
-            double before = r.cpu_seconds();
+            relay_process r(relay, raw, false);
+            r.ready();
+            double before = r.session().cpu_seconds_so_far();
             std::this_thread::sleep_for(10s);
-            double used = r.cpu_seconds() - before;
+            double used = r.session().cpu_seconds_so_far() - before;
             row("idle processor time per 10 s (ms)", fmt("%.3f", used * 1e3), "", "", "< 10");
             r.finish();
         }
 
         // A handshake with a keyboard that never answers.
         {
-            sim::irkb101_keyboard silent(true, irkb101_keyboard_behaviour::silent());
-            relay_process r(relay, silent);
-            auto start = clock::now();
+            sim::irkb101_keyboard silent(true, sim::irkb101_keyboard_behaviour::silent());
+            relay_process r(relay, silent, false);
+            auto start = steady_clock::now();
             double cpu_ms = r.wait_exit() * 1e3;
             double wall = seconds_since(start);
             row("failed handshake processor time (ms)", fmt("%.2f", cpu_ms), "", "", "< 50");

@@ -64,7 +64,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         // framing carries it through every cut.
         std::erase(payload, gap);
         in.stream.clear();
-        irkb101_frame(payload, in.stream, {(in.header >> 3) & 7u, 1 + ((in.header >> 6) & 1u), 1});
+        sim::irkb101_frame(payload, in.stream, {(in.header >> 3) & 7u, 1 + ((in.header >> 6) & 1u), 1});
     }
     fuzz_run a;
     const irkb101_decoder &d = fuzz_passes<irkb101_decoder>(in, 4096, check_call, check_same, a);

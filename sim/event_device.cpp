@@ -68,14 +68,15 @@ constexpr const char *extended_names[] = {"<Left>", "<Right>", "<Up>",    "<Down
                                           "<Home>", "<Kanji>", "<PrtSc>", "<End>"};
 static_assert(std::size(extended_names) == EXT_END - EXT_LEFT + 1);
 
-} // namespace
-
+// "KEY_SHIFT" for 27; "KEY_?(200)" for codes the device does not know.
 std::string key_name(int code)
 {
     if (code >= 1 && code <= 127)
         return named_keys[code - 1].name;
     return "KEY_?(" + std::to_string(code) + ")";
 }
+
+} // namespace
 
 std::string describe(const key_event &event)
 {

@@ -16,8 +16,6 @@ struct key_event {
     bool operator==(const key_event &) const = default;
 };
 
-// "KEY_SHIFT" for 27; "KEY_?(200)" for codes the device does not know.
-std::string key_name(int code);
 // "KEY_SHIFT press", "KEY_A release".
 std::string describe(const key_event &event);
 

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <utility>
 
+namespace sim {
+
 namespace {
 
 constexpr unsigned char gap_byte = 0xFF;
@@ -52,22 +54,12 @@ bool irkb101_frame(std::span<const unsigned char> payload, std::vector<unsigned 
     return true;
 }
 
-std::span<const unsigned char> irkb101_init_string(int k) { return inits[k]; }
-std::span<const unsigned char> irkb101_response(int k) { return resps[k]; }
-
 irkb101_keyboard_behaviour irkb101_keyboard_behaviour::proper() { return {}; }
 
 irkb101_keyboard_behaviour irkb101_keyboard_behaviour::silent()
 {
     irkb101_keyboard_behaviour b;
     b.answers = {false, false, false};
-    return b;
-}
-
-irkb101_keyboard_behaviour irkb101_keyboard_behaviour::late(std::chrono::milliseconds delay)
-{
-    irkb101_keyboard_behaviour b;
-    b.delay = {delay, delay, delay};
     return b;
 }
 
@@ -90,7 +82,7 @@ irkb101_responder::irkb101_responder(irkb101_keyboard_behaviour behaviour) : beh
     window_.reserve(longest_init);
 }
 
-void irkb101_responder::receive(std::span<const unsigned char> bytes, clock::time_point now)
+void irkb101_responder::receive(std::span<const unsigned char> bytes, time_point now)
 {
     for (unsigned char b : bytes) {
         if (window_.size() == longest_init)
@@ -114,18 +106,18 @@ void irkb101_responder::receive(std::span<const unsigned char> bytes, clock::tim
 void irkb101_responder::queue(const answer &a)
 {
     auto later = std::upper_bound(queue_.begin(), queue_.end(), a.due,
-                                  [](clock::time_point due, const answer &q) { return due < q.due; });
+                                  [](time_point due, const answer &q) { return due < q.due; });
     queue_.insert(later, a);
 }
 
-std::optional<irkb101_responder::clock::time_point> irkb101_responder::next_due() const
+std::optional<irkb101_responder::time_point> irkb101_responder::next_due() const
 {
     if (queue_.empty())
         return std::nullopt;
     return queue_.front().due;
 }
 
-std::size_t irkb101_responder::take_due(clock::time_point now, std::vector<unsigned char> &out)
+std::size_t irkb101_responder::take_due(time_point now, std::vector<unsigned char> &out)
 {
     const std::size_t before = out.size();
     std::vector<answer> rest; // responses paused after their first two bytes
@@ -148,3 +140,5 @@ std::size_t irkb101_responder::take_due(clock::time_point now, std::vector<unsig
         queue(a);
     return out.size() - before;
 }
+
+} // namespace sim

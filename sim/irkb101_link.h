@@ -11,6 +11,8 @@
 #include <span>
 #include <vector>
 
+namespace sim {
+
 // How a byte stream is cut into runs of pairs.
 struct irkb101_framing {
     std::size_t pairs_per_run = 0; // 0: the whole payload in one run
@@ -29,11 +31,6 @@ struct irkb101_framing {
 bool irkb101_frame(std::span<const unsigned char> payload, std::vector<unsigned char> &out,
                    const irkb101_framing &framing = {});
 
-// The keyboard's view of the handshake: init string k (0 to 2) it expects,
-// and the response it gives.
-std::span<const unsigned char> irkb101_init_string(int k);
-std::span<const unsigned char> irkb101_response(int k);
-
 // What the virtual keyboard does with each init string it recognises.
 struct irkb101_keyboard_behaviour {
     std::array<bool, 3> answers{true, true, true};    // which strings get a response
@@ -43,7 +40,6 @@ struct irkb101_keyboard_behaviour {
 
     static irkb101_keyboard_behaviour proper();
     static irkb101_keyboard_behaviour silent();
-    static irkb101_keyboard_behaviour late(std::chrono::milliseconds delay);
     static irkb101_keyboard_behaviour noisy(std::vector<unsigned char> noise);
     static irkb101_keyboard_behaviour silent_after_two(); // answers #0 and #1 only
 };
@@ -54,26 +50,26 @@ struct irkb101_keyboard_behaviour {
 // sending is answered, repeated ones included.
 class irkb101_responder {
 public:
-    using clock = std::chrono::steady_clock;
+    using time_point = std::chrono::steady_clock::time_point;
 
     explicit irkb101_responder(irkb101_keyboard_behaviour behaviour = irkb101_keyboard_behaviour::proper());
 
     // Takes bytes the relay sent, received at now.
-    void receive(std::span<const unsigned char> bytes, clock::time_point now);
+    void receive(std::span<const unsigned char> bytes, time_point now);
 
     // When the earliest queued response is due; nothing when none is queued.
-    std::optional<clock::time_point> next_due() const;
+    std::optional<time_point> next_due() const;
 
     // Appends the bytes of every response due at or before now (its noise
     // first), earliest first, and forgets them. Returns how many it appended.
-    std::size_t take_due(clock::time_point now, std::vector<unsigned char> &out);
+    std::size_t take_due(time_point now, std::vector<unsigned char> &out);
 
     // Numbers of the init strings recognised so far, in order.
     const std::vector<int> &recognised() const { return recognised_; }
 
 private:
     struct answer {
-        clock::time_point due;
+        time_point due;
         int k;
         std::size_t from = 0; // bytes of the response already sent
     };
@@ -85,3 +81,5 @@ private:
     std::vector<answer> queue_;         // ordered by due time, then arrival
     std::vector<int> recognised_;
 };
+
+} // namespace sim

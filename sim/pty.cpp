@@ -67,12 +67,12 @@ int pseudo_terminal::pending_for_relay() const
     return pending;
 }
 
-bool pseudo_terminal::wait_drained(clock::time_point deadline) const
+bool pseudo_terminal::wait_drained(std::chrono::steady_clock::time_point deadline) const
 {
     // The relay reads everything pending in one go, so the queue empties
     // soon after it wakes; a short nap keeps this from burning a core.
     while (pending_for_relay() > 0) {
-        if (clock::now() >= deadline)
+        if (std::chrono::steady_clock::now() >= deadline)
             return false;
         std::this_thread::sleep_for(std::chrono::microseconds(200));
     }

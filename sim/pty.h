@@ -11,8 +11,6 @@
 
 namespace sim {
 
-using clock = std::chrono::steady_clock;
-
 class pseudo_terminal {
 public:
     // Opens a new pair and puts the slave side in raw mode, so that nothing
@@ -31,7 +29,7 @@ public:
     // Bytes written by the keyboard that the relay has not read yet.
     int pending_for_relay() const;
     // Waits until the relay has read everything written so far.
-    bool wait_drained(clock::time_point deadline) const;
+    bool wait_drained(std::chrono::steady_clock::time_point deadline) const;
     // The port's current settings, as the relay left them.
     termios settings() const;
     // Suspends output on the port (tcflow TCOOFF), as flow control from a

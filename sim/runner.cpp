@@ -15,16 +15,54 @@
 #include <thread>
 #include <unistd.h>
 
-#include "keychars.h"
+#include "keytrans.h"
 
 namespace sim {
 
+using namespace std::chrono_literals;
+using std::chrono::steady_clock;
+
 namespace {
 
-int ms_until(clock::time_point deadline)
+int ms_until(steady_clock::time_point deadline)
 {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock::now());
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - steady_clock::now());
     return left.count() < 0 ? 0 : static_cast<int>(left.count()) + 1;
+}
+
+// The events that the relay's translation types for ch.
+std::vector<key_event> typed_events(char ch)
+{
+    unsigned char codes[2 * max_events_per_char];
+    const int n = char2key(static_cast<unsigned char>(ch), codes);
+    std::vector<key_event> events;
+    for (int i = 0; i < n; ++i)
+        events.push_back({codes[2 * i], codes[2 * i + 1]});
+    return events;
+}
+
+// What to execv to run the relay at relay_path with args.
+struct relay_command {
+    std::string program;
+    std::vector<std::string> args;
+};
+
+relay_command make_relay_command(const std::string &relay_path, const std::vector<std::string> &args)
+{
+#ifdef KEYFERRY_RELAY_LAUNCHER
+    const std::vector<std::string> launcher{KEYFERRY_RELAY_LAUNCHER};
+#else
+    const std::vector<std::string> launcher;
+#endif
+    if (launcher.empty())
+        return {relay_path, args};
+    relay_command command{launcher.front(), launcher};
+    if (launcher.back() == "-0")
+        command.args.push_back(args.empty() ? "keyferry" : args.front());
+    command.args.push_back(relay_path);
+    if (!args.empty())
+        command.args.insert(command.args.end(), args.begin() + 1, args.end());
+    return command;
 }
 
 std::string make_workdir()
@@ -43,6 +81,7 @@ relay_session::relay_session(virtual_keyboard &keyboard, std::string relay_path,
       dir_(make_workdir()), log_path_(dir_ + "/relay.log"),
       device_(std::make_unique<event_device>(dir_ + "/kbdsim"))
 {
+    fence_events = typed_events(fence_char);
 }
 
 relay_session::~relay_session()
@@ -67,25 +106,7 @@ bool relay_session::start()
     int log = open(log_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     if (log < 0)
         return false;
-    relay_command command = make_relay_command(relay_path_, args);
-
-    pid_ = fork();
-    if (pid_ == 0) {
-        dup2(log, 1);
-        dup2(log, 2);
-        if (close_standard_input)
-            close(0);
-        for (std::string &entry : environment)
-            putenv(entry.data());
-        for (int sig : ignored_signals)
-            std::signal(sig, SIG_IGN);
-        // A relay that a test ends with SIGQUIT must not leave a core file.
-        const rlimit no_core{0, 0};
-        setrlimit(RLIMIT_CORE, &no_core);
-        exec_command(command);
-        std::fprintf(stderr, "keyferry-sim: exec %s: %s\n", command.program.c_str(), std::strerror(errno));
-        _exit(127);
-    }
+    pid_ = spawn_relay(relay_path_, args, log, launch);
     close(log);
     return pid_ > 0;
 }
@@ -95,9 +116,9 @@ void relay_session::serve_keyboard()
     uint8_t heard[4096];
     size_t size = port_.read_available(heard, sizeof heard);
     std::vector<uint8_t> reply;
-    keyboard_.serve(heard, size, clock::now(), reply);
+    keyboard_.serve(heard, size, steady_clock::now(), reply);
     if (!reply.empty())
-        write_port(reply.data(), reply.size(), clock::now() + 2s);
+        write_port(reply.data(), reply.size(), steady_clock::now() + 2s);
 }
 
 void relay_session::pump(int timeout_ms)
@@ -112,18 +133,18 @@ void relay_session::pump(int timeout_ms)
 
 bool relay_session::pump_until(const std::function<bool()> &done, std::chrono::milliseconds limit)
 {
-    const auto deadline = clock::now() + limit;
+    const auto deadline = steady_clock::now() + limit;
     for (;;) {
         if (done())
             return true;
-        if (clock::now() >= deadline)
+        if (steady_clock::now() >= deadline)
             return false;
         // Wake at least every 50 ms so that a keyboard can answer late.
         pump(std::min(ms_until(deadline), 50));
     }
 }
 
-bool relay_session::write_port(const uint8_t *data, size_t size, clock::time_point deadline)
+bool relay_session::write_port(const uint8_t *data, size_t size, steady_clock::time_point deadline)
 {
     while (size > 0) {
         if (port_.hung_up())
@@ -136,7 +157,7 @@ bool relay_session::write_port(const uint8_t *data, size_t size, clock::time_poi
         }
         if (put < 0 && errno != EAGAIN && errno != EINTR)
             return false;
-        if (clock::now() >= deadline)
+        if (steady_clock::now() >= deadline)
             return false;
         // The relay may be blocked writing events that nobody reads: read
         // them while waiting for room on the line.
@@ -149,12 +170,12 @@ bool relay_session::write_port(const uint8_t *data, size_t size, clock::time_poi
 
 bool relay_session::send(const std::vector<uint8_t> &bytes, const send_plan &plan)
 {
-    const auto deadline = clock::now() + 30s;
+    const auto deadline = steady_clock::now() + 30s;
     std::vector<size_t> cuts = plan.splits;
     std::sort(cuts.begin(), cuts.end());
     cuts.push_back(bytes.size());
     const auto byte_time = std::chrono::nanoseconds(10'000'000'000LL / keyboard_.line_rate());
-    const auto started = clock::now();
+    const auto started = steady_clock::now();
     size_t at = 0;
     for (size_t cut : cuts) {
         cut = std::min(cut, bytes.size());
@@ -183,21 +204,19 @@ bool relay_session::send(const std::vector<uint8_t> &bytes, const send_plan &pla
     return true;
 }
 
-bool relay_session::wait_fence(clock::time_point deadline)
+bool relay_session::wait_fence(steady_clock::time_point deadline)
 {
-    const key_event press{KEY_MENU, 1}, release{KEY_MENU, 0};
     auto found = [&] {
-        return std::adjacent_find(events_.begin(), events_.end(),
-                                  [&](const key_event &a, const key_event &b) {
-                                      return a == press && b == release;
-                                  }) != events_.end();
+        return !fence_events.empty() && std::search(events_.begin(), events_.end(), fence_events.begin(),
+                                                    fence_events.end()) != events_.end();
     };
-    return pump_until(found, std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock::now()));
+    return pump_until(found,
+                      std::chrono::duration_cast<std::chrono::milliseconds>(deadline - steady_clock::now()));
 }
 
 bool relay_session::wait_ready(std::chrono::milliseconds limit)
 {
-    const auto deadline = clock::now() + limit;
+    const auto deadline = steady_clock::now() + limit;
     // A relay that gave up (a keyboard that never answered) ends the wait.
     auto gone = [&] { return pid_ <= 0 || reap(WNOHANG) >= 0; };
     if (!pump_until([&] { return !keyboard_.initialising() || gone(); }, limit) || gone())
@@ -209,7 +228,7 @@ bool relay_session::wait_ready(std::chrono::milliseconds limit)
     keyboard_.encode(std::string_view(&probe_char, 1), probe);
     events_.clear();
     while (events_.empty()) {
-        if (clock::now() >= deadline || gone() || !send(probe))
+        if (steady_clock::now() >= deadline || gone() || !send(probe))
             return false;
         pump_until([&] { return !events_.empty(); }, 100ms);
     }
@@ -225,7 +244,7 @@ bool relay_session::wait_ready(std::chrono::milliseconds limit)
 bool relay_session::type_and_collect(std::string_view text, std::vector<key_event> &events,
                                      const send_plan &plan, std::chrono::milliseconds limit)
 {
-    const auto deadline = clock::now() + limit;
+    const auto deadline = steady_clock::now() + limit;
     std::vector<uint8_t> bytes;
     if (text.find(fence_char) != std::string_view::npos || !keyboard_.encode(text, bytes))
         return false;
@@ -233,10 +252,9 @@ bool relay_session::type_and_collect(std::string_view text, std::vector<key_even
     events_.clear();
     if (!send(bytes, plan) || !wait_fence(deadline))
         return false;
-    // Everything up to the fence's own two events is the text's.
-    events.assign(events_.begin(), events_.end());
-    auto fence = std::find(events.begin(), events.end(), key_event{KEY_MENU, 1});
-    events.erase(fence, events.end());
+    // Everything up to the fence's own events is the text's.
+    events.assign(events_.begin(),
+                  std::search(events_.begin(), events_.end(), fence_events.begin(), fence_events.end()));
     events_.clear();
     return true;
 }
@@ -306,31 +324,33 @@ std::unique_ptr<relay_session> start_ready_relay(virtual_keyboard &keyboard, con
     return relay;
 }
 
-relay_command make_relay_command(const std::string &relay_path, const std::vector<std::string> &args)
+pid_t spawn_relay(const std::string &relay_path, const std::vector<std::string> &args, int output,
+                  launch_options options)
 {
-#ifdef KEYFERRY_RELAY_LAUNCHER
-    const std::vector<std::string> launcher{KEYFERRY_RELAY_LAUNCHER};
-#else
-    const std::vector<std::string> launcher;
-#endif
-    if (launcher.empty())
-        return {relay_path, args};
-    relay_command command{launcher.front(), launcher};
-    if (launcher.back() == "-0")
-        command.args.push_back(args.empty() ? "keyferry" : args.front());
-    command.args.push_back(relay_path);
-    if (!args.empty())
-        command.args.insert(command.args.end(), args.begin() + 1, args.end());
-    return command;
-}
-
-void exec_command(relay_command &command)
-{
+    relay_command command = make_relay_command(relay_path, args);
     std::vector<char *> argv;
     for (std::string &arg : command.args)
         argv.push_back(arg.data());
     argv.push_back(nullptr);
-    execv(command.program.c_str(), argv.data());
+
+    const pid_t pid = fork();
+    if (pid == 0) {
+        dup2(output, 1);
+        dup2(output, 2);
+        if (options.close_standard_input)
+            close(0);
+        for (std::string &entry : options.environment)
+            putenv(entry.data());
+        for (int sig : options.ignored_signals)
+            std::signal(sig, SIG_IGN);
+        // A relay that a test ends with SIGQUIT must not leave a core file.
+        const rlimit no_core{0, 0};
+        setrlimit(RLIMIT_CORE, &no_core);
+        execv(command.program.c_str(), argv.data());
+        std::fprintf(stderr, "keyferry-sim: exec %s: %s\n", command.program.c_str(), std::strerror(errno));
+        _exit(127);
+    }
+    return pid;
 }
 
 std::string default_relay_path()

@@ -19,8 +19,6 @@
 
 namespace sim {
 
-using namespace std::chrono_literals;
-
 // How bytes go onto the line: at the keyboard's line rate or as fast as the
 // port takes them, and cut into pieces that the relay must read separately
 // (each split point is an offset into the bytes sent).
@@ -34,6 +32,24 @@ struct send_plan {
 constexpr char probe_char = static_cast<char>(EXT_HOME);
 constexpr char fence_char = static_cast<char>(EXT_END);
 
+// What a relay starts with besides its command line.
+struct launch_options {
+    // With its standard input closed, so that the first descriptor it opens is 0.
+    bool close_standard_input = false;
+    // "NAME=value" entries added to its environment.
+    std::vector<std::string> environment;
+    // Signals it starts with ignored, as nohup starts a program.
+    std::vector<int> ignored_signals;
+};
+
+// Starts the relay at relay_path with args (args[0] is the name it runs
+// under) in a child process whose standard output and error go to output,
+// and returns the child's process id, or -1 when there is none. A relay
+// built for another machine runs through the emulator it was built with,
+// which the build names in front of the path.
+pid_t spawn_relay(const std::string &relay_path, const std::vector<std::string> &args, int output,
+                  launch_options options = {});
+
 class relay_session {
 public:
     // extra_args come after the mode options and before the port path.
@@ -43,27 +59,24 @@ public:
     relay_session(const relay_session &) = delete;
     relay_session &operator=(const relay_session &) = delete;
 
-    // Starts the relay; false if it could not be started.
+    // Starts the relay as launch says; false if it could not be started.
     bool start();
-    // Starts the relay with its standard input closed, so that the first
-    // descriptor it opens is 0.
-    bool close_standard_input = false;
-    // "NAME=value" entries added to the relay's environment.
-    std::vector<std::string> environment;
-    // Signals the relay starts with ignored, as nohup starts a program.
-    std::vector<int> ignored_signals;
+    launch_options launch;
+    // The events the fence arrives as: by default those that the relay's
+    // translation types for fence_char.
+    std::vector<key_event> fence_events;
     // Serves the keyboard's initialisation, then probes until the relay
     // injects, and discards everything up to a fence.
-    bool wait_ready(std::chrono::milliseconds limit = 10s);
+    bool wait_ready(std::chrono::milliseconds limit = std::chrono::seconds(10));
     // Puts bytes on the line, reading events meanwhile so that neither side
     // can block the other.
     bool send(const std::vector<uint8_t> &bytes, const send_plan &plan = {});
     // Types text and then a fence, and collects the events before the fence.
     // Text must not hold the fence character.
     bool type_and_collect(std::string_view text, std::vector<key_event> &events, const send_plan &plan = {},
-                          std::chrono::milliseconds limit = 10s);
+                          std::chrono::milliseconds limit = std::chrono::seconds(10));
     // Reads events until at least count have been collected.
-    bool wait_for_events(size_t count, std::chrono::milliseconds limit = 10s);
+    bool wait_for_events(size_t count, std::chrono::milliseconds limit = std::chrono::seconds(10));
     // Reads events and serves the keyboard until done() or the limit.
     bool pump_until(const std::function<bool()> &done, std::chrono::milliseconds limit);
     // Events read and not yet taken.
@@ -75,7 +88,7 @@ public:
 
     // Hangs up the port and waits for the relay to end; returns its exit
     // status, 128 + signal if a signal ended it, -1 if it did not end.
-    int hang_up(std::chrono::milliseconds limit = 5s);
+    int hang_up(std::chrono::milliseconds limit = std::chrono::seconds(5));
     // Waits for the relay to end on its own; same results as hang_up.
     int wait_exit(std::chrono::milliseconds limit);
     bool running() const { return pid_ > 0; }
@@ -92,8 +105,8 @@ public:
 
 private:
     void pump(int timeout_ms);
-    bool wait_fence(clock::time_point deadline);
-    bool write_port(const uint8_t *data, size_t size, clock::time_point deadline);
+    bool wait_fence(std::chrono::steady_clock::time_point deadline);
+    bool write_port(const uint8_t *data, size_t size, std::chrono::steady_clock::time_point deadline);
     void serve_keyboard();
     int reap(int options);
 
@@ -119,17 +132,5 @@ std::unique_ptr<relay_session> start_ready_relay(virtual_keyboard &keyboard, con
 // Where keyferry-sim and the tests find the relay when not told: beside the
 // running program.
 std::string default_relay_path();
-
-// What to execv to run the relay at relay_path with args (args[0] is the name
-// the relay runs under). A relay built for another machine runs through the
-// emulator it was built with, which the build names in front of the path.
-struct relay_command {
-    std::string program;
-    std::vector<std::string> args;
-};
-relay_command make_relay_command(const std::string &relay_path, const std::vector<std::string> &args);
-
-// Replaces the process with the command; returns only if execv failed.
-void exec_command(relay_command &command);
 
 } // namespace sim

@@ -147,13 +147,6 @@ static_assert(lookup.row[0x00] == 0 && lookup.row[0x5D] == 29 && lookup.row[0x76
 static_assert(lookup.row[codes_per_group + 0x6B] == 65 && lookup.row[0x6B] == -1);
 static_assert(lookup.row[codes_per_group + 0x12] == -1 && lookup.row[0xAA] == -1);
 
-// Codes are either 0x00..0xFF or 0xE000..0xE0FF, as the decoder forms them.
-inline int indexed(int code)
-{
-    const int group = (code & extended_group) ? codes_per_group : 0;
-    return lookup.row[group + (code & 0xFF)];
-}
-
 constexpr int prefix_extended = 0xE0;
 constexpr int prefix_release = 0xF0;
 
@@ -189,7 +182,7 @@ int decode(ps2_decoder &d, int n, unsigned char *buf)
         const unsigned char keybyte = d.keybuf[pos];
         code |= keybyte;
 
-        const int row = indexed(code);
+        const int row = keytable_row(code);
         if (row < 0) {
             std::fprintf(stderr, "unknown keycode %02x\n", keybyte);
         } else {
@@ -216,6 +209,12 @@ int decode(ps2_decoder &d, int n, unsigned char *buf)
 ps2_decoder relay_decoder;
 
 } // namespace
+
+int keytable_row(int code)
+{
+    const int group = (code & extended_group) ? codes_per_group : 0;
+    return lookup.row[group + (code & 0xFF)];
+}
 
 int ps2_decoder::convert(int n, unsigned char *buf) { return decode(*this, n, buf); }
 

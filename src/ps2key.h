@@ -31,6 +31,12 @@ constexpr int keytable_rows = 75;
 // answers a code, so later rows with an earlier scancode are never reached.
 extern const keyinfo_t keytables[keytable_rows];
 
+// The row of keytables that answers code (a key byte, or 0xE000 plus the key
+// byte after an E0 prefix), or -1 when none does: the first row with that
+// scancode, so that a later row with the same scancode is never answered.
+// Looked up in an index built at compile time.
+int keytable_row(int code);
+
 // One decoder's state: its carry-over buffer, which holds 0, 1 or 2 bytes
 // of a prefix between calls, and the modifiers held. ps2conv serves a
 // process-wide instance; tests and tools make their own so each starts fresh.

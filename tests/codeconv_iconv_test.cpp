@@ -7,16 +7,17 @@
 // backslash and tilde, which glibc writes as those bytes.
 #include <gtest/gtest.h>
 
-#include <iconv.h>
-#include <map>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "codeconv.h"
+#include "iconv_oracle.h"
 
 namespace {
 
+using iconv_oracle::direction;
+using iconv_oracle::directions;
 using text = std::vector<std::string>; // characters in UTF-8
 
 // The half-width katakana 0xA1 to 0xDF and their full-width counterparts.
@@ -24,26 +25,6 @@ const std::string half = "｡｢｣､･ｦｧｨｩｪｫｬｭｮｯｰｱｲ
 const std::string full =
     "。「」、・ヲァィゥェォャュョッーアイウエオカキクケコサシスセソタチツテトナニヌネノ"
     "ハヒフヘホマミムメモヤユヨラリルレロワン゛゜";
-
-// Converts with glibc iconv, ending in the initial state; empty if iconv
-// rejects the text. Descriptors stay open: opening one costs far more than
-// converting a character.
-std::string iconv_text(const char *to, const char *from, const std::string &in)
-{
-    static auto &open = *new std::map<std::string, iconv_t>; // never destroyed: stays reachable
-    iconv_t &cd = open[std::string(to) + '<' + from];
-    if (cd == iconv_t{})
-        cd = iconv_open(to, from);
-    iconv(cd, nullptr, nullptr, nullptr, nullptr);
-    std::string out(in.size() * 4 + 16, '\0');
-    char *ip = const_cast<char *>(in.data()), *op = out.data();
-    std::size_t il = in.size(), ol = out.size();
-    if (iconv(cd, &ip, &il, &op, &ol) == static_cast<std::size_t>(-1) ||
-        iconv(cd, nullptr, nullptr, &op, &ol) == static_cast<std::size_t>(-1))
-        return {};
-    out.resize(static_cast<std::size_t>(op - out.data()));
-    return out;
-}
 
 int code(const std::string &s, std::size_t at = 0) { return (s[at] & 0xFF) << 8 | (s[at + 1] & 0xFF); }
 
@@ -54,23 +35,13 @@ const text &jis_x0208()
         text v;
         for (int hi = 0x21; hi <= 0x7E; ++hi)
             for (int lo = 0x21; lo <= 0x7E; ++lo)
-                v.push_back(iconv_text("UTF-8", "ISO-2022-JP", {'\x1b', '$', 'B', char(hi), char(lo)}));
+                v.push_back(
+                    iconv_oracle::convert("UTF-8", "ISO-2022-JP", {'\x1b', '$', 'B', char(hi), char(lo)}));
         std::erase(v, std::string()); // unassigned
         return v;
     }();
     return all;
 }
-
-const struct direction {
-    const char *(*fn)(const char *);
-    const char *from, *to;
-    std::size_t whole; // the longest input that always converts whole
-} directions[] = {
-    {sjistojis, "SHIFT_JIS", "ISO-2022-JP", 226},
-    {euctojis, "EUC-JP", "ISO-2022-JP", 340},
-    {jistosjis, "ISO-2022-JP", "SHIFT_JIS", 1023},
-    {jistoeuc, "ISO-2022-JP", "EUC-JP", 1023},
-};
 
 // Converts t with d.fn, from a heap copy that ends at its terminator for
 // AddressSanitizer, and compares with iconv's conversion of the longest prefix
@@ -81,7 +52,7 @@ std::size_t check(const direction &d, const text &t)
         std::string s;
         for (std::size_t i = 0, k = 0; i < n; ++i)
             s += widen && (k = half.find(t[i])) != std::string::npos ? full.substr(k, 3) : t[i];
-        return iconv_text(to, "UTF-8", s);
+        return iconv_oracle::convert(to, "UTF-8", s);
     };
     std::size_t lo = 0, hi = t.size();
     while (lo < hi) // a conversion grows with every character: bisect for the cut
@@ -99,9 +70,9 @@ TEST(IconvOracle, EveryCharacterAlone)
 {
     ASSERT_EQ(jis_x0208().size(), 6879u); // the whole of JIS X 0208:1997
     for (const std::string &c : jis_x0208()) {
-        const int jis = code(iconv_text("ISO-2022-JP", "UTF-8", c), 3);
-        const int sjis = code(iconv_text("SHIFT_JIS", "UTF-8", c)),
-                  euc = code(iconv_text("EUC-JP", "UTF-8", c));
+        const int jis = code(iconv_oracle::convert("ISO-2022-JP", "UTF-8", c), 3);
+        const int sjis = code(iconv_oracle::convert("SHIFT_JIS", "UTF-8", c)),
+                  euc = code(iconv_oracle::convert("EUC-JP", "UTF-8", c));
         EXPECT_EQ(std::vector({jtos(jis), stoj(sjis), jtoe(jis), etoj(euc)}),
                   std::vector({sjis, jis, euc, jis}));
         for (const direction &d : directions)

@@ -4,7 +4,6 @@
 
 #include <cctype>
 #include <chrono>
-#include <ctime>
 #include <random>
 #include <sstream>
 #include <string>
@@ -13,6 +12,7 @@
 
 #include "golden.h"
 #include "irkb101_link.h"
+#include "next_second.h"
 #include "runner.h"
 
 namespace {
@@ -159,7 +159,7 @@ TEST(IrKB101Relay, WithoutTheHandshakeRunsCutAcrossReadsAreJoined)
 
 struct handshake_case {
     const char *what;
-    irkb101_keyboard_behaviour keyboard;
+    sim::irkb101_keyboard_behaviour keyboard;
     std::string said;                  // everything the relay prints up to the end of the handshake
     double at_least, at_most;          // seconds from the start to the end of the handshake
     std::vector<uint8_t> pending = {}; // on the port before the relay starts
@@ -170,16 +170,16 @@ void PrintTo(const handshake_case &c, std::ostream *os) { *os << c.what; }
 
 std::string sending(int k) { return "sending init string #" + std::to_string(k) + "\n"; }
 
-irkb101_keyboard_behaviour delayed(std::chrono::milliseconds d0, std::chrono::milliseconds d1)
+sim::irkb101_keyboard_behaviour delayed(std::chrono::milliseconds d0, std::chrono::milliseconds d1)
 {
-    irkb101_keyboard_behaviour b;
+    sim::irkb101_keyboard_behaviour b;
     b.delay = {d0, d1, 0ms};
     return b;
 }
 
-irkb101_keyboard_behaviour paused_inside(std::chrono::milliseconds pause)
+sim::irkb101_keyboard_behaviour paused_inside(std::chrono::milliseconds pause)
 {
-    irkb101_keyboard_behaviour b;
+    sim::irkb101_keyboard_behaviour b;
     b.pause_inside = pause;
     return b;
 }
@@ -203,9 +203,7 @@ TEST_P(Handshake, EndsAsTheKeyboardAnswers)
         ASSERT_EQ(write(relay.port().master(), c.pending.data(), c.pending.size()),
                   static_cast<ssize_t>(c.pending.size()));
     }
-    const time_t now = time(nullptr);
-    while (time(nullptr) == now)
-        std::this_thread::sleep_for(1ms);
+    wait_for_the_next_second();
     std::this_thread::sleep_for(c.into_the_second);
     const auto start = std::chrono::steady_clock::now();
     ASSERT_TRUE(relay.start());
@@ -231,30 +229,30 @@ TEST_P(Handshake, EndsAsTheKeyboardAnswers)
 INSTANTIATE_TEST_SUITE_P(
     IrKB101Relay, Handshake,
     testing::Values(
-        handshake_case{"answered", irkb101_keyboard_behaviour::proper(),
+        handshake_case{"answered", sim::irkb101_keyboard_behaviour::proper(),
                        sending(0) + sending(1) + sending(2) + initialised, 0, 1},
-        handshake_case{"never answered", irkb101_keyboard_behaviour::silent(),
+        handshake_case{"never answered", sim::irkb101_keyboard_behaviour::silent(),
                        sending(0) + sending(0) + gave_up, 5, 6.5},
         // Started half a second into a second: the limits still fall on
         // whole seconds of time(), not a whole second after each wait began.
         handshake_case{"never answered, started mid-second",
-                       irkb101_keyboard_behaviour::silent(),
+                       sim::irkb101_keyboard_behaviour::silent(),
                        sending(0) + sending(0) + gave_up,
                        5,
                        5.8,
                        {},
                        500ms},
-        handshake_case{"answers two of three", irkb101_keyboard_behaviour::silent_after_two(),
+        handshake_case{"answers two of three", sim::irkb101_keyboard_behaviour::silent_after_two(),
                        sending(0) + sending(1) + sending(2) + sending(2) + gave_up, 5, 6.5},
-        handshake_case{"noise before each answer", irkb101_keyboard_behaviour::noisy({0x00, 0x13}),
+        handshake_case{"noise before each answer", sim::irkb101_keyboard_behaviour::noisy({0x00, 0x13}),
                        sending(0) + noise + sending(1) + noise + sending(2) + noise + initialised, 0, 1},
         // The rest of each answer comes 100 ms after its first bytes: read
         // as soon as it comes, not at the next whole second.
         handshake_case{"answers in two pieces", paused_inside(100ms),
                        sending(0) + sending(1) + sending(2) + initialised, 0.3, 0.9},
-        handshake_case{"FF restarts the match", irkb101_keyboard_behaviour::noisy({0xFF, 0x55}),
+        handshake_case{"FF restarts the match", sim::irkb101_keyboard_behaviour::noisy({0xFF, 0x55}),
                        sending(0) + sending(1) + sending(2) + initialised, 0, 1},
-        handshake_case{"wrong byte", irkb101_keyboard_behaviour::noisy({0xFF, 0x55, 0x09}),
+        handshake_case{"wrong byte", sim::irkb101_keyboard_behaviour::noisy({0xFF, 0x55, 0x09}),
                        sending(0) + miss + sending(1) + miss + sending(2) + miss + initialised, 0, 1},
         // Due after the first wait has run out (2 to 3 s), matched in the
         // second one.
@@ -270,7 +268,7 @@ INSTANTIATE_TEST_SUITE_P(
         handshake_case{"answered just inside the overall limit", delayed(5200ms, 0ms),
                        sending(0) + sending(0) + sending(1) + sending(2) + initialised, 5, 6},
         handshake_case{"bytes pending before the start are discarded",
-                       irkb101_keyboard_behaviour::proper(),
+                       sim::irkb101_keyboard_behaviour::proper(),
                        sending(0) + sending(1) + sending(2) + initialised,
                        0,
                        1,

@@ -143,22 +143,27 @@ golden::events relay_on_a_pipe(int mode, const std::vector<unsigned char> &probe
 TEST(RelayLoop, AReadThatFillsTheRoomLeftBehindACarriedSequenceLosesNothing)
 {
     // Cradle: 'a' and the F0 of its release, then the release's key byte and
-    // "b" typed over and over, more than a buffer's worth at once.
+    // "b" typed over and over, three bytes each, more than a buffer's worth
+    // at once.
+    const int cradle_bs = carry_buffer::bufsize / 3 + 1;
     std::vector<unsigned char> cradle = {0x1C};
-    for (int k = 0; k < 2731; ++k)
+    for (int k = 0; k < cradle_bs; ++k)
         cradle.insert(cradle.end(), {0x32, 0xF0, 0x32});
+    ASSERT_GT(cradle.size(), static_cast<size_t>(carry_buffer::bufsize));
     EXPECT_EQ(golden::first_difference(relay_on_a_pipe('h', {0xE0, 0x6C}, {0x1C, 0xF0}, cradle),
-                                       golden::typing("a" + std::string(2731, 'b'))),
+                                       golden::typing("a" + std::string(cradle_bs, 'b'))),
               "none");
 
     // IrKB101: the pairs of 'a' and a lone byte held back as an unfinished
-    // run, then its partner and pairs for "b" over and over.
+    // run, then its partner and pairs for "b" over and over, six bytes each.
+    const int framed_bs = carry_buffer::bufsize / 6 + 1;
     std::vector<unsigned char> framed = {0xE4, 0xFF};
-    for (int k = 0; k < 1366; ++k)
+    for (int k = 0; k < framed_bs; ++k)
         framed.insert(framed.end(), {0x32, 0xCD, 0xF0, 0x0F, 0x32, 0xCD});
+    ASSERT_GT(framed.size(), static_cast<size_t>(carry_buffer::bufsize));
     EXPECT_EQ(golden::first_difference(
                   relay_on_a_pipe('i', {0xFF, 0xE0, 0x1F, 0x6C, 0x93}, {0x1C, 0xE3, 0x1B}, framed),
-                  golden::typing("as" + std::string(1366, 'b'))),
+                  golden::typing("as" + std::string(framed_bs, 'b'))),
               "none");
 }
 

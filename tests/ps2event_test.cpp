@@ -5,14 +5,13 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <fstream>
 #include <map>
 #include <random>
-#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "golden.h"
 #include "ps2event.h"
 
 namespace {
@@ -22,32 +21,6 @@ using event = std::pair<int, int>; // key code, value
 using events = std::vector<event>;
 
 constexpr int ignored = 255; // the driver's "drop this code"
-
-// Index to key code, as the kernel gave it; absent indices name no key.
-const std::map<int, int> &kernel_map()
-{
-    static const std::map<int, int> map = [] {
-        std::map<int, int> m;
-        std::ifstream in(KEYFERRY_GOLDEN_DIR "/atkbd_set2.txt");
-        for (std::string line; std::getline(in, line);) {
-            if (line.empty() || line[0] == '#')
-                continue;
-            std::istringstream words(line);
-            std::string index;
-            int code = 0;
-            words >> index >> code;
-            m[std::stoi(index, nullptr, 16)] = code;
-        }
-        return m;
-    }();
-    return map;
-}
-
-int key_at(int index)
-{
-    const auto found = kernel_map().find(index);
-    return found == kernel_map().end() ? 0 : found->second;
-}
 
 // The bytes of a make code of the driver's index: a key byte, E0 first for
 // the extended half of the map.
@@ -96,16 +69,16 @@ bytes operator+(bytes a, const bytes &b)
 
 TEST(Ps2EventMap, HasTheKernelsKeys)
 {
-    ASSERT_GT(kernel_map().size(), 100u) << "tests/golden/atkbd_set2.txt missing or cut short";
+    ASSERT_GT(golden::kernel_keymap().size(), 100u) << "tests/golden/atkbd_set2.txt missing or cut short";
     for (int index = 0; index < ps2event_indices; ++index)
-        EXPECT_EQ(ps2event_keymap[index], key_at(index)) << std::hex << index;
+        EXPECT_EQ(ps2event_keymap[index], golden::kernel_key(index)) << std::hex << index;
 }
 
 // Every key of the map: make, a make while held, break; a second break is
 // not sent on. The keys that never send a break are released at once.
 TEST(Ps2EventKeys, EveryKeyPressesRepeatsAndReleases)
 {
-    for (const auto &[index, code] : kernel_map()) {
+    for (const auto &[index, code] : golden::kernel_keymap()) {
         if (code == ignored)
             continue;
         const result r = decode(make_of(index) + make_of(index) + break_of(index) + break_of(index));
@@ -126,14 +99,14 @@ TEST(Ps2EventKeys, UnknownCodesAreReportedAndIgnoredOnesAreNot)
         if (std::find(not_codes.begin(), not_codes.end(), make_of(index).back()) != not_codes.end())
             continue; // prefixes and the keyboard's own answers
         const result r = decode(make_of(index));
-        if (key_at(index) == 0) {
+        if (golden::kernel_key(index) == 0) {
             char line[32];
             std::snprintf(line, sizeof line, "unknown keycode %02x\n", make_of(index).back());
             EXPECT_EQ(r.messages, line) << std::hex << index;
         } else {
             EXPECT_EQ(r.messages, "") << std::hex << index;
         }
-        if (key_at(index) == 0 || key_at(index) == ignored) {
+        if (golden::kernel_key(index) == 0 || golden::kernel_key(index) == ignored) {
             EXPECT_TRUE(r.got.empty()) << std::hex << index;
         }
     }
@@ -153,7 +126,7 @@ TEST_P(Ps2EventSequences, GiveTheDriversEvents)
 {
     events expected;
     for (const auto &[index, value] : GetParam().expected)
-        expected.emplace_back(key_at(index), value);
+        expected.emplace_back(golden::kernel_key(index), value);
     EXPECT_EQ(decode(GetParam().stream).got, expected);
 }
 
@@ -185,7 +158,7 @@ TEST(Ps2EventKeys, ReadsCutAnywhereGiveTheSameEvents)
 {
     std::mt19937 random(2026);
     std::vector<int> indices;
-    for (const auto &[index, code] : kernel_map())
+    for (const auto &[index, code] : golden::kernel_keymap())
         indices.push_back(index);
     bytes stream;
     for (int k = 0; k < 3000; ++k) {

@@ -1,44 +1,25 @@
 #include <gtest/gtest.h>
 
 #include <cctype>
-#include <fstream>
-#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "decoder_harness.h"
+#include "golden.h"
 #include "ps2_encoder.h"
 #include "ps2key.h"
 
 namespace {
 
-using bytes = std::vector<unsigned char>;
-
-struct result {
-    bytes chars;
-    std::string messages;
-};
+using decoder_test::bytes;
+using decoder_test::result;
 
 // Feeds each chunk in turn to d (a fresh decoder if none) through a buffer of
-// exactly its size, each followed by a call without new bytes, which must
-// change nothing, and collects the characters and everything printed.
+// exactly its size: the decoder puts out at most one character per byte.
 result decode(const std::vector<bytes> &chunks, ps2_decoder *d = nullptr)
 {
-    const auto fresh = std::make_unique<ps2_decoder>();
-    d = d != nullptr ? d : fresh.get();
-    result r;
-    testing::internal::CaptureStderr();
-    for (const bytes &chunk : chunks) {
-        bytes buf = chunk;
-        buf.push_back(0); // keeps data() valid for an empty chunk
-        const int n = d->convert(static_cast<int>(chunk.size()), buf.data());
-        EXPECT_GE(n, 0);
-        EXPECT_LE(n, static_cast<int>(chunk.size()));
-        r.chars.insert(r.chars.end(), buf.begin(), buf.begin() + n);
-        EXPECT_EQ(d->convert(-1, buf.data()), 0);
-    }
-    r.messages = testing::internal::GetCapturedStderr();
-    return r;
+    return decoder_test::feed(chunks, 0, d);
 }
 
 bytes text(const std::string &s) { return bytes(s.begin(), s.end()); }
@@ -55,21 +36,21 @@ struct typing_case {
 // Names the case in test listings and failures instead of dumping its bytes.
 void PrintTo(const typing_case &c, std::ostream *os) { *os << c.name; }
 
-class Typing : public testing::TestWithParam<typing_case> {};
+class Ps2KeyTyping : public testing::TestWithParam<typing_case> {};
 
-TEST_P(Typing, DecodesToExactlyTheseCharacters)
+TEST_P(Ps2KeyTyping, DecodesToExactlyTheseCharacters)
 {
     const result r = decode(GetParam().chunks);
     std::string messages;
     std::istringstream codes(GetParam().unknown);
     for (std::string code; codes >> code;)
         messages += "unknown keycode " + code + "\n";
-    EXPECT_EQ(r.chars, GetParam().out);
+    EXPECT_EQ(r.out, GetParam().out);
     EXPECT_EQ(r.messages, messages);
 }
 
 // clang-format off
-INSTANTIATE_TEST_SUITE_P(Keys, Typing, testing::Values(
+INSTANTIATE_TEST_SUITE_P(Keys, Ps2KeyTyping, testing::Values(
     typing_case{"caps_lock_does_nothing", {{0x58, 0x1C, 0xF0, 0x58, 0x58, 0x1C}}, text("aa")},
     typing_case{"either_shift_released_clears_shift",
                 {{0x12, 0x59, 0xF0, 0x59, 0x1C, 0x59, 0x12, 0xF0, 0x12, 0x1C}}, text("aa")},
@@ -89,14 +70,14 @@ INSTANTIATE_TEST_SUITE_P(Keys, Typing, testing::Values(
     typing_case{"E0_F0_waits", {{0x12, 0xE0, 0xF0}, {}, {}, {0x6B, 0x1C}}, text("A")},
     typing_case{"F0_after_a_carried_E0_waits", {{0xE0}, {0xF0}, {0x6B}}, {}},
     typing_case{"F0_waits", {{0xF0}, {0x1C}}, {}}),
-    [](const testing::TestParamInfo<typing_case> &info) { return std::string(info.param.name); });
+    decoder_test::case_name<typing_case>);
 // clang-format on
 
 // Every key in every modifier state, as tests/golden/ps2_keys.txt (written
 // once from the cradle keyboard's key table) says it types: the modifiers of
 // the column, left-hand keys and then right-hand ones, held around two makes
 // and a break of the key, then the key alone again.
-TEST(Typing, EveryKeyInEveryColumnAsTheGoldenTableSays)
+TEST(Ps2KeyTyping, EveryKeyInEveryColumnAsTheGoldenTableSays)
 {
     const std::vector<bytes> mods[2] = {{{0x12}, {0x14}, {0x11}}, {{0x59}, {0xE0, 0x14}, {0xE0, 0x11}}};
     auto strike = [](bytes &in, const bytes &key, bool release) {
@@ -105,16 +86,11 @@ TEST(Typing, EveryKeyInEveryColumnAsTheGoldenTableSays)
             in.push_back(0xF0);
         in.push_back(key.back());
     };
-    std::ifstream golden(KEYFERRY_GOLDEN_DIR "/ps2_keys.txt");
     int keys = 0, cells = 0;
-    for (std::string line; std::getline(golden, line);) {
-        if (line.empty() || line[0] == '#')
-            continue;
-        std::istringstream words(line);
-        std::string code, says[8];
-        words >> code;
-        for (std::string &cell : says)
-            words >> cell;
+    for (const std::vector<std::string> &row : golden::rows("ps2_keys.txt")) {
+        ASSERT_EQ(row.size(), 9u) << row.at(0);
+        const std::string &code = row[0];
+        const std::string *says = &row[1];
         bytes key = {static_cast<unsigned char>(std::stoi(code.substr(code.size() - 2), nullptr, 16))};
         if (code.size() == 4)
             key.insert(key.begin(), 0xE0);
@@ -139,7 +115,7 @@ TEST(Typing, EveryKeyInEveryColumnAsTheGoldenTableSays)
                 if (typed != "-")
                     expected.push_back(static_cast<unsigned char>(std::stoi(typed)));
             const result r = decode({in});
-            EXPECT_EQ(r.chars, expected) << "key " << code << ", column " << column;
+            EXPECT_EQ(r.out, expected) << "key " << code << ", column " << column;
             EXPECT_EQ(r.messages, "") << "key " << code;
             ++cells;
         }
@@ -152,24 +128,24 @@ TEST(Typing, EveryKeyInEveryColumnAsTheGoldenTableSays)
 
 // Typing, extended keys, unknown and misordered sequences and the zero byte,
 // ending in an unfinished sequence.
-TEST(CarryOver, EverySplitPointGivesTheSameResult)
+TEST(Ps2KeyCarryOver, EverySplitPointGivesTheSameResult)
 {
     bytes s;
-    ps2_encode_text("The quick brown fox: 1+1=2?\r\x80\x81\x82\x83\x84\x85\x86\x87~|\x1f", s);
+    sim::ps2_encode_text("The quick brown fox: 1+1=2?\r\x80\x81\x82\x83\x84\x85\x86\x87~|\x1f", s);
     const bytes odd = {0xAA, 0xE0, 0x12, 0xF0, 0xE0, 0x6B, 0x00, 0xE0, 0x00, 0xF0, 0xAA, 0xFA, 0xE1,
                        0x14, 0x11, 0x29, 0x76, 0x12, 0x29, 0xF0, 0x12, 0xF0, 0x11, 0xF0, 0x14};
     s.insert(s.begin() + 40, odd.begin(), odd.end());
-    ps2_encode_text("Ok.", s);
+    sim::ps2_encode_text("Ok.", s);
     s.push_back(0xE0);
     s.push_back(0xF0);
 
     const result whole = decode({s});
     ASSERT_NE(whole.messages, "");
-    ASSERT_GT(whole.chars.size(), 30u);
+    ASSERT_GT(whole.out.size(), 30u);
     for (std::size_t k = 0; k <= s.size(); ++k) {
         const auto cut = s.begin() + static_cast<std::ptrdiff_t>(k);
         const result split = decode({bytes(s.begin(), cut), bytes(cut, s.end())});
-        ASSERT_EQ(split.chars, whole.chars) << "split at " << k;
+        ASSERT_EQ(split.out, whole.out) << "split at " << k;
         ASSERT_EQ(split.messages, whole.messages) << "split at " << k;
     }
 }
@@ -178,35 +154,34 @@ TEST(CarryOver, EverySplitPointGivesTheSameResult)
 
 // A chunk of exactly the room left behind 0, 1 or 2 carried prefix bytes is
 // decoded to its last byte in silence; a byte more is dropped and reported.
-TEST(Capacity, AChunkOfTheRoomIsKeptWholeAndAByteMoreIsDropped)
+// The chunk's first byte ends the carried release; its last two, E0 F0, are
+// carried on, and the next chunk ends them.
+TEST(Ps2KeyCapacity, AChunkOfTheRoomIsKeptWholeAndAByteMoreIsDropped)
 {
     for (const bytes &carried : {bytes{}, bytes{0xF0}, bytes{0xE0, 0xF0}}) {
-        for (const bool beyond : {false, true}) {
-            const auto d = std::make_unique<ps2_decoder>();
-            decode({carried}, d.get());
-            const std::size_t room = 8192 - carried.size();
-            ASSERT_EQ(d->room(), static_cast<int>(room));
-            // The first byte ends the carried release; the last two that fit,
-            // E0 F0, are carried on, and the next chunk ends them.
-            bytes chunk(room - 2, 0x1C);
-            chunk[0] = carried.size() == 2 ? 0x6B : 0x1C;
-            chunk.insert(chunk.end(), {0xE0, 0xF0});
-            if (beyond)
-                chunk.push_back(0x32);
-            const result r = decode({chunk, {0x6B, 0x21}}, d.get());
-            bytes expected(room - 2 - (carried.empty() ? 0 : 1), 'a');
-            expected.push_back('c');
-            EXPECT_EQ(r.chars, expected) << carried.size() << " carried";
-            EXPECT_EQ(r.messages, beyond ? "keyferry: ps2conv: buffer overflow\n" : "");
-            EXPECT_EQ(d->room(), 8192);
-        }
+        bytes room(decoder_test::buffer_bytes - carried.size() - 2, 0x1C);
+        room[0] = carried.size() == 2 ? 0x6B : 0x1C;
+        room.insert(room.end(), {0xE0, 0xF0});
+        bytes out(room.size() - 2 - (carried.empty() ? 0 : 1), 'a');
+        out.push_back('c');
+        const decoder_test::capacity_case c{carried, room, 0x32, {0x6B, 0x21}, out};
+        decoder_test::expect_capacity<ps2_decoder>(c, 0, "keyferry: ps2conv: buffer overflow\n");
     }
 }
 
 // --- The process-wide instance ----------------------------------------------
 
-TEST(Ps2conv, KeepsItsStateBetweenCalls)
+// First, whatever an earlier caller left in it: a 00 ends any carried prefix
+// (E0 00 is reported unknown), and the releases of Shift, Ctrl and Alt clear
+// those modifiers.
+TEST(Ps2KeyProcessWide, KeepsItsStateBetweenCalls)
 {
+    unsigned char reset[] = {0x00, 0xF0, 0x12, 0xF0, 0x14, 0xF0, 0x11};
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(ps2conv(sizeof reset, reset), 0);
+    testing::internal::GetCapturedStderr();
+    ASSERT_EQ(ps2room(), 8192);
+
     unsigned char buf[2] = {0x12, 0xE0}, more[2] = {0x6B, 0x1C};
     EXPECT_EQ(ps2conv(2, buf), 0);
     EXPECT_EQ(ps2room(), 8191);

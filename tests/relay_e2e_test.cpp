@@ -48,15 +48,13 @@ outcome run_relay(std::vector<std::string> words, const std::string &name = "key
     int pipe_fds[2];
     EXPECT_EQ(pipe2(pipe_fds, O_CLOEXEC), 0);
     words.insert(words.begin(), name);
-    sim::relay_command command = sim::make_relay_command(KEYFERRY_RELAY, words);
-    pid_t pid = fork();
-    if (pid == 0) {
-        dup2(pipe_fds[1], 2);
-        sim::exec_command(command);
-        _exit(127);
-    }
+    const pid_t pid = sim::spawn_relay(KEYFERRY_RELAY, words, pipe_fds[1]);
     close(pipe_fds[1]);
     outcome result;
+    if (pid < 0) {
+        close(pipe_fds[0]);
+        return result;
+    }
     char buf[4096];
     pollfd pfd{pipe_fds[0], POLLIN, 0};
     ssize_t got = 1;
@@ -100,7 +98,7 @@ TEST_F(RawRelay, StaleBytesAreDiscardedAndDescriptorZeroServesAsTheDevice)
     sim::relay_session relay(keyboard, KEYFERRY_RELAY);
     const uint8_t stale[] = {'s', 't', 'a', 'l', 'e'};
     ASSERT_EQ(write(relay.port().master(), stale, sizeof stale), 5);
-    relay.close_standard_input = true; // the device is opened first: it gets descriptor 0
+    relay.launch.close_standard_input = true; // the device is opened first: it gets descriptor 0
     ASSERT_TRUE(relay.start());
     ASSERT_TRUE(relay.wait_ready());
     // Before the fence only the probes (Home) and the fence (End) came through.
@@ -142,7 +140,7 @@ TEST_F(RawRelay, AnUnsupportedSpeedFallsBackAndAnUnreadDeviceCostsOnlyEvents)
     // reading too would block once it filled, instead of dropping them.
     relay->device().close_reader();
     ASSERT_TRUE(relay->send(std::vector<uint8_t>(20'000, 'a')));
-    ASSERT_TRUE(relay->port().wait_drained(sim::clock::now() + 5s));
+    ASSERT_TRUE(relay->port().wait_drained(std::chrono::steady_clock::now() + 5s));
     EXPECT_EQ(relay->hang_up(), 0) << "a write to a device nobody reads must not kill the relay";
     EXPECT_EQ(relay->messages(),
               "2147483647 bps unavailable.  9600 bps selected.\n"
@@ -244,14 +242,14 @@ TEST(Signals, EndTheRelayBySignalWithThePortRestored)
 
     // A signal ignored when the relay started stays ignored (nohup).
     sim::relay_session nohup(keyboard, KEYFERRY_RELAY);
-    nohup.ignored_signals = {SIGHUP};
+    nohup.launch.ignored_signals = {SIGHUP};
     ASSERT_TRUE(nohup.start() && nohup.wait_ready());
     ASSERT_EQ(kill(nohup.pid(), SIGHUP), 0);
     EXPECT_EQ(round_trip(nohup, "still here"), "none");
     EXPECT_EQ(nohup.hang_up(), 0);
 
     // During the handshake too, with a keyboard that never answers.
-    sim::irkb101_keyboard silent(true, irkb101_keyboard_behaviour::silent());
+    sim::irkb101_keyboard silent(true, sim::irkb101_keyboard_behaviour::silent());
     expect_signal_restores_the_port(silent, SIGTERM, [](sim::relay_session &r) {
         return r.pump_until([&] { return r.messages().find("sending init string #0") != std::string::npos; },
                             5s);

@@ -6,10 +6,7 @@
 
 #include <chrono>
 #include <fcntl.h>
-#include <fstream>
 #include <linux/input.h>
-#include <map>
-#include <sstream>
 #include <string>
 #include <sys/ioctl.h>
 #include <thread>
@@ -17,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "golden.h"
 #include "keyferry.h"
 #include "ps2event.h"
 #include "uinput.h"
@@ -27,29 +25,11 @@ using bytes = std::vector<unsigned char>;
 using event = std::pair<int, int>; // key code, value
 using events = std::vector<event>;
 
-int kernel_key(int index)
-{
-    static const std::map<int, int> map = [] {
-        std::map<int, int> m;
-        std::ifstream in(KEYFERRY_GOLDEN_DIR "/atkbd_set2.txt");
-        for (std::string line; std::getline(in, line);) {
-            if (line.empty() || line[0] == '#')
-                continue;
-            std::istringstream words(line);
-            std::string at;
-            int code = 0;
-            words >> at >> code;
-            m[std::stoi(at, nullptr, 16)] = code;
-        }
-        return m;
-    }();
-    const auto found = map.find(index);
-    return found == map.end() ? 0 : found->second;
-}
+using golden::kernel_key;
 
 struct relayed {
-    events keys;             // the key events, probes left out
-    bool paired = true;      // every write: one key event and its SYN_REPORT
+    events keys;        // the key events, probes left out
+    bool paired = true; // every write: one key event and its SYN_REPORT
     std::string messages;
 };
 
@@ -77,7 +57,8 @@ relayed relay_on_a_pipe(int mode, const bytes &probe, const bytes &stream, int v
     relayed r;
     r.messages = testing::internal::GetCapturedStderr();
     input_event pair[2];
-    for (off_t at = 0; pread(device, pair, sizeof pair, at) == static_cast<ssize_t>(sizeof pair); at += sizeof pair) {
+    for (off_t at = 0; pread(device, pair, sizeof pair, at) == static_cast<ssize_t>(sizeof pair);
+         at += sizeof pair) {
         r.paired = r.paired && pair[0].type == EV_KEY && pair[1].type == EV_SYN && pair[1].code == SYN_REPORT;
         if (pair[0].code != KEY_HOME)
             r.keys.emplace_back(pair[0].code, pair[0].value);
@@ -128,7 +109,8 @@ TEST(UinputRelay, IrKB101FramesAreUnwrappedDumpedAndDecoded)
     bytes framed{0xFF};
     for (const unsigned char b : stream)
         framed.insert(framed.end(), {b, static_cast<unsigned char>(0xFF - b)});
-    const relayed r = relay_on_a_pipe('i', {0xFF, 0xE0, 0x1F, 0x6C, 0x93, 0xE0, 0x1F, 0xF0, 0x0F, 0x6C, 0x93}, framed);
+    const relayed r =
+        relay_on_a_pipe('i', {0xFF, 0xE0, 0x1F, 0x6C, 0x93, 0xE0, 0x1F, 0xF0, 0x0F, 0x6C, 0x93}, framed);
     EXPECT_TRUE(r.paired);
     EXPECT_EQ(r.keys, expected);
     EXPECT_NE(r.messages.find("keyferry: DUMP e0 6c"), std::string::npos);
@@ -157,7 +139,8 @@ TEST(UinputKeys, EachModeDeclaresTheKeysItSends)
 
     unsigned char raw[uinput_max_key + 1] = {};
     uinput_keys_of_mode('r', raw);
-    for (int key : {KEY_A, KEY_LEFTSHIFT, KEY_LEFTCTRL, KEY_ENTER, KEY_BACKSPACE, KEY_LEFT, KEY_END, KEY_HENKAN})
+    for (int key :
+         {KEY_A, KEY_LEFTSHIFT, KEY_LEFTCTRL, KEY_ENTER, KEY_BACKSPACE, KEY_LEFT, KEY_END, KEY_HENKAN})
         EXPECT_TRUE(raw[key]) << key;
     for (int key : {KEY_F1, KEY_RIGHTSHIFT, KEY_LEFTALT, KEY_CAPSLOCK})
         EXPECT_FALSE(raw[key]) << key;
