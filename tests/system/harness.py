@@ -12,7 +12,10 @@ import random
 import sys
 import time
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+here = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, here)
+# The emulated machine itself (guest.py) lives with the other stand-ins.
+sys.path.insert(0, os.path.join(here, "..", "..", "sim", "system"))
 
 from guest import Guest  # noqa: E402
 import checks  # noqa: E402
