@@ -8,42 +8,10 @@ import traceback
 
 import golden
 from guest import GuestError
-
-ATKBD_NAME = "AT Raw Set 2 keyboard"
-RELAY_UINPUT_NAME = "keyferry serial keyboard"
-BUS_RS232 = 0x13  # linux/input.h
-
-
-class CheckFailed(Exception):
-    pass
-
-
-class Skip(Exception):
-    pass
-
-
-class Context:
-    def __init__(self, guest, golden_dir, seed):
-        self.g = guest
-        self.golden_dir = golden_dir
-        self.seed = seed
-        self.typing = golden.typing(golden_dir)
-        self.strokes = golden.ps2_strokes(golden_dir)
-        self.attached = {}  # UART number -> event device of atkbd on it
-        self.figures = []  # lines for the summary
-
-    def attach_atkbd(self, n):
-        """Attaches the kernel's PS/2 serial keyboard driver to ttyAMAn and
-        returns its event device."""
-        if n in self.attached:
-            return self.attached[n]
-        g = self.g
-        g.ok(f"kf-probe attach /dev/ttyAMA{n} </dev/null >/tmp/attach{n}.log 2>&1 &")
-        t0 = time.monotonic()
-        dev = g.ok(f"kf-probe find -p ttyAMA{n}/ -t 20000 '{ATKBD_NAME}'", timeout=30).strip()
-        self.figures.append(f"atkbd on ttyAMA{n} is {dev}, {time.monotonic() - t0:.1f} s after the attach")
-        self.attached[n] = dev
-        return dev
+from keyboards import MODES, Session, play, send_runs
+from machine import (BUS_RS232, RELAY_PORT, RELAY_UINPUT_NAME, STOPS, CheckFailed, Skip, guest_lines,
+                     key_lines, record_lines, relay_log, start_console_reader, start_recorder, start_relay,
+                     stop_relay, sync_kbdsim, wait_for_tail)
 
 
 def read_kernel_keymap(ctx, dev):
@@ -96,169 +64,6 @@ def check_keymap(ctx):
 
 
 # --- Talking to the relay and the kernel --------------------------------
-
-# The keyboard's own copy of the IrKB101 handshake: the relay's init strings
-# and the answer the keyboard gives to each.
-IRKB101_INIT = [
-    bytes([0xFF] + [0xC0] * 8 + [0xAA, 0x3F, 0x03, 0x20, 0x5A, 0x01, 0xA2, 0x00, 0x16,
-                                 0x3E, 0x16, 0x14, 0x16, 0x00, 0xC2, 0x06, 0x1D]),
-    bytes([0xC0] * 8 + [0xAA, 0x03, 0xF0, 0x02, 0xF1, 0x5A]),
-    bytes([0xC0] * 8 + [0xAA, 0x22, 0x00, 0x22]),
-]
-IRKB101_RESPONSE = [
-    bytes([0xFF, 0x55, 0x08, 0x3F, 0x37]),
-    bytes([0xFF, 0x55, 0x08, 0x03, 0x0B]),
-    bytes([0xFF, 0x55, 0x08, 0x22, 0x2A]),
-]
-
-
-class IrKB101Responder:
-    """Answers each init string the relay sends, as the keyboard does."""
-
-    def __init__(self):
-        self.window = bytearray()
-        self.answered = []
-
-    def __call__(self, port, data):
-        for b in data:
-            self.window.append(b)
-            del self.window[:-len(IRKB101_INIT[0])]
-            for k, init in enumerate(IRKB101_INIT):
-                if self.window.endswith(init):
-                    port.send(IRKB101_RESPONSE[k])
-                    self.answered.append(k)
-                    self.window.clear()
-                    break
-
-
-def irkb101_frame(payload):
-    """One run of the IrKB101 framing: a 0xFF gap, then each byte and its
-    complement; a run that starts with 0x00 gets a second 0xFF, or the gap
-    and the first byte would read as a pair."""
-    if not payload:
-        return b""
-    if payload[0] == 0xFF:
-        raise ValueError("a run cannot start with 0xFF")
-    out = bytearray([0xFF, 0xFF] if payload[0] == 0x00 else [0xFF])
-    for b in payload:
-        out += bytes([b, 0xFF - b])
-    return bytes(out)
-
-
-class Mode:
-    def __init__(self, name, options, speed, framed, handshake):
-        self.name = name
-        self.options = options
-        self.speed = speed
-        self.framed = framed
-        self.handshake = handshake
-
-    def wire(self, ctx, text):
-        """The bytes a keyboard of this mode sends for text, as runs: one
-        per character."""
-        if self.name == "raw":
-            return [bytes([b]) for b in text]
-        runs = [golden.ps2_encode(ctx.strokes, bytes([b])) for b in text]
-        return [irkb101_frame(r) for r in runs] if self.framed else runs
-
-    def wire_ps2(self, payload):
-        """The bytes that carry set-2 bytes in this mode."""
-        return irkb101_frame(payload) if self.framed else bytes(payload)
-
-
-MODES = {
-    "raw": Mode("raw", "-raw", 9600, False, False),
-    "cradle": Mode("cradle", "-cradle", 4800, False, False),
-    "irkb101": Mode("irkb101", "-irkb101", 9600, True, True),
-    "IrKB101": Mode("IrKB101", "-IrKB101", 9600, True, False),
-}
-
-RELAY_PORT = "/dev/ttyAMA1"
-
-
-def send_runs(port, runs, rate):
-    """Sends runs of bytes at about rate bytes a second."""
-    t = time.monotonic()
-    for run in runs:
-        port.send(run)
-        t += len(run) / rate
-        pause = t - time.monotonic()
-        if pause > 0:
-            time.sleep(pause)
-
-
-def guest_lines(ctx, path):
-    return ctx.g.ok(f"cat {path}", timeout=60).splitlines()
-
-
-def relay_log(ctx):
-    return ctx.g.run("cat /tmp/relay.err")[1].strip()
-
-
-def start_relay(ctx, mode, extra="-d /tmp/kbdsim"):
-    """Starts the relay on ttyAMA1 in the background, after putting the port
-    in settings of its own (cooked, 38400 bps) that the relay must change and
-    put back. Returns those settings (stty -g)."""
-    g = ctx.g
-    port = g.ports[1]
-    port.listeners.clear()
-    if mode.handshake:
-        ctx.responder = IrKB101Responder()
-        port.listeners.append(ctx.responder)
-    g.ok(f"stty -F {RELAY_PORT} sane 38400")
-    before = g.ok(f"stty -F {RELAY_PORT} -g").strip()
-    g.ok(f"keyferry {mode.options} {extra} {RELAY_PORT} </dev/null >/tmp/relay.err 2>&1 & relay=$!")
-    if mode.handshake:
-        deadline = time.monotonic() + 20
-        while g.run("grep -q 'IrKB101+PS/2 initialized' /tmp/relay.err")[0] != 0:
-            if g.run("kill -0 $relay")[0] != 0 or time.monotonic() > deadline:
-                raise CheckFailed(f"the IrKB101 handshake did not complete: {relay_log(ctx)!r}")
-            time.sleep(0.05)
-        if ctx.responder.answered != [0, 1, 2]:
-            raise CheckFailed(f"init strings answered: {ctx.responder.answered}, expected 0, 1, 2")
-    return before
-
-
-def sync_kbdsim(ctx, probe_runs, timeout=20):
-    """Sends the probe until its events reach the device: from then on the
-    relay reads the port."""
-    g = ctx.g
-    deadline = time.monotonic() + timeout
-    while True:
-        send_runs(g.ports[1], probe_runs, 10000)
-        if g.run("kf-probe wait -t 500 /tmp/kbd.out 1")[0] == 0:
-            return
-        if g.run("kill -0 $relay")[0] != 0:
-            raise CheckFailed(f"the relay ended: {relay_log(ctx)!r}")
-        if time.monotonic() > deadline:
-            raise CheckFailed(f"the relay typed nothing within {timeout} s: {relay_log(ctx)!r}")
-
-
-STOPS = {
-    # how: (guest command, exit status the shell reports)
-    "SIGTERM": ("kill -TERM $relay", 143),
-    "SIGHUP": ("kill -HUP $relay", 129),
-    "hang-up": (f"kf-probe hangup {RELAY_PORT}", 0),
-}
-
-
-def stop_relay(ctx, how, before):
-    """Stops the relay; checks how it ended and that the port's settings are
-    the ones it found."""
-    g = ctx.g
-    command, status = STOPS[how]
-    g.ok(command)
-    _, out = g.run("wait $relay; echo $?")
-    got = int(out.split()[-1])
-    if got != status:
-        raise CheckFailed(f"after {how} the relay's status is {got}, not {status}: {relay_log(ctx)!r}")
-    if how == "hang-up" and "keyboard port hung up" not in relay_log(ctx):
-        raise CheckFailed(f"no 'keyboard port hung up' message after the hang-up: {relay_log(ctx)!r}")
-    after = g.ok(f"stty -F {RELAY_PORT} -g").strip()
-    if after != before:
-        settings = g.ok(f"stty -F {RELAY_PORT} -a").replace("\n", " ")
-        raise CheckFailed(f"after {how} the port's settings were not put back: now {settings}")
-
 
 RAW_FLAGS = ["-parenb", "cs8", "-icanon", "-isig", "-iexten", "-echo", "-icrnl", "-inlcr",
              "-igncr", "-istrip", "-ixon", "-opost"]
@@ -332,24 +137,6 @@ def relay_types(ctx, mode_name, stops):
     return f"{len(expected)} events; stopped by {', '.join(stops)}"
 
 
-def wait_for_tail(ctx, path, tail, at_least, timeout=30):
-    """Waits until path has at_least lines and ends with tail; returns its lines."""
-    g = ctx.g
-    deadline = time.monotonic() + timeout
-    want = at_least
-    while True:
-        left = int((deadline - time.monotonic()) * 1000)
-        if left <= 0 or g.run(f"kf-probe wait -t {left} {path} {want}", timeout=timeout + 10)[0] != 0:
-            lines = guest_lines(ctx, path)
-            raise CheckFailed(f"{path}: {len(lines)} lines within {timeout} s, at least {at_least} "
-                              f"ending with {tail} expected; last: {lines[-6:]}")
-        lines = guest_lines(ctx, path)
-        # Reports' ends of an event recorder do not count for the tail.
-        if [x for x in lines if not x.startswith("sync ")][-len(tail):] == tail:
-            return lines
-        want = len(lines) + 1
-
-
 def check_raw(ctx):
     return relay_types(ctx, "raw", ["SIGTERM", "SIGHUP", "hang-up"])
 
@@ -383,87 +170,12 @@ def check_not_a_terminal(ctx):
 
 ESC_MAKE = [0x76]
 ESC_BREAK = [0xF0, 0x76]
-PAUSE = [0xE1, 0x14, 0x77, 0xE1, 0xF0, 0x14, 0xF0, 0x77]
-
-
-def start_recorder(ctx, dev, path, grab=True):
-    """Records dev's key events into path from now on; returns the pid."""
-    return ctx.g.ok(f"kf-probe events {'-g ' if grab else ''}{dev} {path}").strip()
-
-
-def record_lines(ctx, path):
-    """A recorder's lines, reports' ends (sync) included."""
-    lines = guest_lines(ctx, path)
-    if "dropped" in lines:
-        raise CheckFailed(f"{path}: the kernel dropped events (SYN_DROPPED): the reader fell behind")
-    return lines
-
-
-def key_lines(ctx, path):
-    """A recorder's key events (and "gone"), without the reports' ends."""
-    return [x for x in record_lines(ctx, path) if not x.startswith("sync ")]
-
-
-def atkbd_trial(ctx, dev, chunks):
-    """Sends chunks (bytes, pause after) to atkbd on ttyAMA2 and returns the
-    key events it reported for them."""
-    g = ctx.g
-    pid = start_recorder(ctx, dev, "/tmp/trial.out")
-    for chunk, pause in chunks:
-        g.ports[2].send(bytes(chunk))
-        time.sleep(pause)
-    g.ports[2].send(bytes(ESC_MAKE + ESC_BREAK))
-    g.ok("kf-probe wait -l 'key 1 0' /tmp/trial.out")
-    g.ok(f"kill {pid}")
-    lines = key_lines(ctx, "/tmp/trial.out")
-    if lines[-2:] != ["key 1 1", "key 1 0"]:
-        raise CheckFailed(f"atkbd: the end marker is not last: {lines}")
-    return lines[:-2]
-
-
-def check_atkbd_answers(ctx):
-    """What atkbd reports for the bytes that are not plain keys, around a held
-    A (1C), and for repeated makes: kept as figures for whoever writes a
-    decoder that must match it, and checked where the kernel's rule is
-    known (a repeat long after the press is value 2, one within 125 ms of
-    it is dropped)."""
-    dev = ctx.attach_atkbd(2)
-    a = "key 30"
-    got = {}
-    got["make A, again 500 ms later, again 30 ms later, break"] = atkbd_trial(
-        ctx, dev, [([0x1C], 0.5), ([0x1C], 0.03), ([0x1C], 0.03), ([0xF0, 0x1C], 0.02)])
-    got["make A, again 30 ms later, break"] = atkbd_trial(
-        ctx, dev, [([0x1C], 0.03), ([0x1C], 0.03), ([0xF0, 0x1C], 0.02)])
-    for b in (0xFA, 0xFE, 0xFF, 0x00, 0xF1, 0xF2, 0xAA):
-        got[f"make A, {b:02X}, break A"] = atkbd_trial(ctx, dev, [([0x1C], 0.03), ([b], 0.03),
-                                                                 ([0xF0, 0x1C], 0.02)])
-    got["E1 14 77 E1 F0 14 F0 77"] = atkbd_trial(ctx, dev, [(PAUSE, 0.02)])
-    got["E0 12 E0 7C, E0 F0 7C E0 F0 12"] = atkbd_trial(
-        ctx, dev, [([0xE0, 0x12, 0xE0, 0x7C], 0.03), ([0xE0, 0xF0, 0x7C, 0xE0, 0xF0, 0x12], 0.02)])
-    for what, lines in got.items():
-        ctx.figures.append(f"atkbd: {what} -> {', '.join(lines) or 'nothing'}")
-    want = {
-        "make A, again 500 ms later, again 30 ms later, break": [f"{a} 1", f"{a} 2", f"{a} 2", f"{a} 0"],
-        "make A, again 30 ms later, break": [f"{a} 1", f"{a} 0"],
-    }
-    for what, lines in want.items():
-        if got[what] != lines:
-            raise CheckFailed(f"atkbd: {what} gave {got[what]}, expected {lines}")
-    return f"{len(got)} trials, see the figures"
 
 
 # Keys 128 to 135 of raw mode and the set-2 make codes of the keys they are.
 CURSOR_KEYS = [(128, [0xE0, 0x6B]), (129, [0xE0, 0x74]), (130, [0xE0, 0x75]), (131, [0xE0, 0x72]),
                (132, [0xE0, 0x6C]), (133, [0x64]), (134, [0xE0, 0x7C]), (135, [0xE0, 0x69])]
 Z_MAKE, Z_BREAK = [0x1A], [0xF0, 0x1A]  # Z, the fence of the console reader
-
-
-def start_console_reader(ctx):
-    """The console on tty1 in front, a reader holding tty1 in raw mode
-    without echo, recording the bytes the console's key map gives."""
-    g = ctx.g
-    g.ok("chvt 1")
-    return g.ok("(stty raw -echo && exec kf-probe bytes /tmp/tty1.out) </dev/tty1").strip()
 
 
 def check_console_keys(ctx):
@@ -490,77 +202,6 @@ def check_console_keys(ctx):
         if not ctx.console_keys[ch]:
             raise CheckFailed(f"the console gives nothing for key {ch}")
     return None
-
-
-class Session:
-    """A random stretch of typing in set-2 bytes: a list of (time in s,
-    bytes), every key released at the end."""
-
-    # At least this long after a key's press before it repeats: a real
-    # keyboard's typematic delay is 250 ms or more, and atkbd drops a
-    # repeated make within 125 ms of the press.
-    REPEAT_AFTER = 0.4
-
-    def __init__(self, rng, keymap, actions):
-        normal = sorted(i for i, c in keymap.items()
-                        if c not in (0, 255) and i not in (0x76, 0x0F7, 0x171, 0x172))
-        self.items = []
-        self.keys_pressed = set()
-        held = {}  # index -> (press time, fake shift suffix for its break)
-        t = 0.0
-        for _ in range(actions):
-            t += rng.uniform(0.008, 0.04)
-            if rng.random() < 0.05:
-                t += self.REPEAT_AFTER  # a pause long enough for repeats
-            r = rng.random()
-            ripe = [i for i, (t0, _) in held.items() if t - t0 >= self.REPEAT_AFTER]
-            if r < 0.03:
-                self.items.append((t, PAUSE))
-            elif r < 0.06:
-                self.items.append((t, [rng.choice([0xF1, 0xF2])]))  # Hanja, Hangeul: make only
-            elif r < 0.16 and ripe:
-                i = rng.choice(ripe)
-                for _ in range(rng.randint(1, 4)):
-                    self.items.append((t, self.code(i, release=False)))
-                    t += 0.033
-            elif held and (len(held) >= min(6, len(normal)) or r < 0.55):
-                i = rng.choice(sorted(held))
-                _, suffix = held.pop(i)
-                self.items.append((t, self.code(i, release=True) + suffix))
-            else:
-                i = rng.choice([k for k in normal if k not in held])
-                prefix, suffix = [], []
-                if i & 0x80:
-                    # Fake shifts that keyboards wrap around the keys behind E0.
-                    form = rng.choice(["", "", "num", "shift", "rshift"])
-                    if form == "num":
-                        prefix, suffix = [0xE0, 0x12], [0xE0, 0xF0, 0x12]
-                    elif form == "shift":
-                        prefix, suffix = [0xE0, 0xF0, 0x12], [0xE0, 0x12]
-                    elif form == "rshift":
-                        prefix, suffix = [0xE0, 0xF0, 0x59], [0xE0, 0x59]
-                held[i] = (t, suffix)
-                self.keys_pressed.add(i)
-                self.items.append((t, prefix + self.code(i, release=False)))
-        for i in sorted(held):
-            t += rng.uniform(0.008, 0.04)
-            self.items.append((t, self.code(i, release=True) + held[i][1]))
-
-    @staticmethod
-    def code(idx, release):
-        b = golden.index_bytes(idx)
-        return b[:-1] + [0xF0, b[-1]] if release else b
-
-
-def play(items, targets):
-    """Sends each item at its time to every (port, wire) target."""
-    start = time.monotonic()
-    for t, payload in items:
-        pause = start + t - time.monotonic()
-        if pause > 0:
-            time.sleep(pause)
-        for port, wire in targets:
-            port.send(wire(payload))
 
 
 def strip_probes(lines):
@@ -865,7 +506,6 @@ CHECKS = [
     ("IrKB101 relay answers the handshake and types every key", check_irkb101),
     ("IrKB101 relay without handshake types every key", check_irkb101_noinit),
     ("relay refuses a port that is not a terminal", check_not_a_terminal),
-    ("kernel: what atkbd reports for special bytes and repeats", check_atkbd_answers),
     ("kernel: the console's bytes for keys 128-135 (raw uinput oracle)", check_console_keys),
     ("kernel: random sessions give the same events on two atkbd ports", check_differential_self),
     ("kernel: a record tells keys released by a device from keys left down", check_release_oracle),

@@ -19,6 +19,7 @@ sys.path.insert(0, os.path.join(here, "..", "..", "sim", "system"))
 
 from guest import Guest  # noqa: E402
 import checks  # noqa: E402
+import machine  # noqa: E402
 
 
 def main():
@@ -41,7 +42,7 @@ def main():
     print(f"system-test: guest ready {guest.boot_seconds:.1f} s after QEMU started "
           f"(kernel uptime {guest.guest_uptime:.1f} s)", flush=True)
     try:
-        ctx = checks.Context(guest, args.golden, seed)
+        ctx = machine.Context(guest, args.golden, seed)
         if args.write_keymap:
             checks.write_keymap(ctx, args.write_keymap, args.kernel_package)
             checks.write_consolemap(ctx, args.write_consolemap, args.kernel_package)
