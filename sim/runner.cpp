@@ -35,9 +35,10 @@ std::vector<key_event> typed_events(char ch)
 {
     unsigned char codes[2 * max_events_per_char];
     const int n = char2key(static_cast<unsigned char>(ch), codes);
-    std::vector<key_event> events(static_cast<std::size_t>(n));
+    std::vector<key_event> events;
+    events.reserve(static_cast<size_t>(n));
     for (int i = 0; i < n; ++i)
-        events[static_cast<std::size_t>(i)] = {codes[2 * i], codes[2 * i + 1]};
+        events.push_back({codes[2 * i], codes[2 * i + 1]});
     return events;
 }
 

@@ -2,7 +2,7 @@
 // must match and never from its own: what the handheld receives for each
 // character (typing.txt, events named as the stand-in device names them),
 // what each cradle key types (ps2_keys.txt), and the Linux kernel's own
-// set-2 key map (atkbd_set2.txt).
+// set-2 key map (atkbd_set2.txt) and US console keymap (console_us.txt).
 #pragma once
 
 #include <fstream>

@@ -4,12 +4,12 @@
 // byte back, as the console of a Linux host would.
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <linux/input-event-codes.h>
 #include <map>
-#include <sstream>
 #include <string>
+#include <vector>
 
+#include "golden.h"
 #include "uskeys.h"
 
 namespace {
@@ -27,15 +27,10 @@ const std::map<int, console_key> &console_map()
 {
     static const std::map<int, console_key> map = [] {
         std::map<int, console_key> m;
-        std::ifstream in(KEYFERRY_GOLDEN_DIR "/console_us.txt");
-        for (std::string line; std::getline(in, line);) {
-            if (line.empty() || line[0] == '#')
-                continue;
-            std::istringstream words(line);
-            int code = 0;
-            console_key k{};
-            words >> code >> std::hex >> k.sym[0] >> k.sym[1] >> k.sym[2] >> k.sym[3];
-            m[code] = k;
+        for (const std::vector<std::string> &row : golden::rows("console_us.txt")) {
+            console_key &k = m[std::stoi(row.at(0))];
+            for (int table = 0; table < 4; ++table)
+                k.sym[table] = std::stoi(row.at(1 + static_cast<std::size_t>(table)), nullptr, 16);
         }
         return m;
     }();
