@@ -45,6 +45,21 @@ protected:
     int open_port() { return opentty(port.port_path().c_str()); }
 };
 
+// The waits of the time limits are cut where time() moves on. When time()
+// lags the fine clock (at the turn of a second, by a tick), the second it
+// names is already over on the fine clock: the wait must still be a real
+// one, or the retries would poll without sleeping until time() catches up.
+TEST(SecondBoundary, AWaitIsNeverZeroAndNeverMoreThanASecond)
+{
+    const time_t now = time(nullptr);
+    for (time_t past : {now - 1, now - 5, time_t{0}})
+        EXPECT_EQ(ms_until_next_second(past), 1) << now - past << " s behind";
+    const int ahead = ms_until_next_second(now + 5);
+    EXPECT_EQ(ahead, 1000);
+    const int current = ms_until_next_second(now);
+    EXPECT_TRUE(current >= 1 && current <= 1000) << current;
+}
+
 TEST_F(SerialLine, InitAppliesRawModeAndCloseRestoresExactly)
 {
     // Start from settings a terminal would have, not from raw ones.
