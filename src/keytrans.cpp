@@ -1,12 +1,8 @@
 #include "keytrans.h"
 
-#include <array>
-
 #include "keychars.h"
 
 namespace {
-
-using translation = std::array<keystroke, 256>;
 
 constexpr translation make_translation()
 {

@@ -3,6 +3,8 @@
 // or Alt it needs. Owns the translation table; keeps no state.
 #pragma once
 
+#include <array>
+
 // Largest number of events one character yields, and the event buffer size.
 constexpr int max_events_per_char = 6;
 constexpr int event_buffer_size = 8192;
@@ -14,6 +16,9 @@ struct keystroke {
     unsigned char outer = 0; // pressed first, released last
     unsigned char inner = 0; // pressed second, released first
 };
+
+// A translation: the stroke of every character 0 to 255.
+using translation = std::array<keystroke, 256>;
 
 // Writes the events of one stroke into keybuf, two bytes each (key code, then
 // 1 press or 0 release): the modifiers pressed outer first, the key pressed

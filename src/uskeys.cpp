@@ -1,14 +1,11 @@
 #include "uskeys.h"
 
-#include <array>
 #include <linux/input-event-codes.h>
 
 #include "extchars.h"
 #include "keytrans.h"
 
 namespace {
-
-using translation = std::array<keystroke, 256>;
 
 constexpr translation make_translation()
 {

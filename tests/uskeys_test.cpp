@@ -94,23 +94,13 @@ TEST(UsKeys, CursorBytesAreTheConsolesCursorKeys)
     EXPECT_EQ(typed(131), "\033[B");
 }
 
-TEST(UsKeys, TheOtherExtendedKeysAndHighBytes)
+// Keys 132 to 135 come back from a real console in the system test; here,
+// only that nothing past them types anything.
+TEST(UsKeys, BytesPastTheExtendedCharactersTypeNothing)
 {
-    const struct {
-        int ch, key;
-    } keys[] = {{132, KEY_HOME}, {133, KEY_HENKAN}, {134, KEY_SYSRQ}, {135, KEY_END}};
     unsigned char events[16];
-    for (const auto &k : keys) {
-        ASSERT_EQ(char2uskey(k.ch, events), 2) << k.ch;
-        EXPECT_EQ(events[0], k.key);
-        EXPECT_EQ(events[1], 1);
-        EXPECT_EQ(events[2], k.key);
-        EXPECT_EQ(events[3], 0);
-    }
-    for (int ch = 136; ch < 256; ++ch)
+    for (int ch : {136, 200, 255, -1, 256})
         EXPECT_EQ(char2uskey(ch, events), 0) << ch;
-    EXPECT_EQ(char2uskey(-1, events), 0);
-    EXPECT_EQ(char2uskey(256, events), 0);
 }
 
 } // namespace
